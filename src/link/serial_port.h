@@ -1,0 +1,38 @@
+#pragma once
+// The loader's view of a serial port. Each call blocks; none of them prints anything.
+// The open sequence is split into its steps so that the caller can report each one.
+#include <cstdint>
+#include <memory>
+
+namespace korvel {
+
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+
+  // Opens the named port for exclusive reading and writing. False when it cannot be had.
+  virtual bool open(const char* name) = 0;
+  // Reads the port's current line settings. False on failure.
+  virtual bool read_settings() = 0;
+  // Sets `baud`, 8 data bits, no parity, one stop bit and byte transparency, keeping the
+  // other settings as read. False when the port refuses them.
+  virtual bool apply_line_settings(int32_t baud) = 0;
+  // Applies the fixed read and write time limits. False on failure.
+  virtual bool apply_timeouts() = 0;
+
+  // Writes n bytes. Returns once they have left the output queue or after 48 + n ms,
+  // whichever is first; running out of time is no failure. False only on a fault of the port.
+  virtual bool write(const uint8_t* data, uint32_t n) = 0;
+  // Reads up to n bytes. Bytes already waiting come back at once; otherwise waits up to
+  // 21 + n ms for n bytes. *got is the count delivered. False only on a fault of the port.
+  virtual bool read(uint8_t* buf, uint32_t n, uint32_t* got) = 0;
+  // Drops whatever has arrived and not been read.
+  virtual void discard_input() = 0;
+  // Closes the handle. False when the system reports a failure.
+  virtual bool close() = 0;
+};
+
+// The platform's own port (termios or the Win32 comm API).
+std::unique_ptr<SerialPort> make_system_port();
+
+}  // namespace korvel
