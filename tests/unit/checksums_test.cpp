@@ -10,7 +10,9 @@
 namespace korvel {
 namespace {
 
-std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
 
 struct CrcCase {
   const char* name;

@@ -1,0 +1,201 @@
+#include "container/container.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <new>
+
+#include "lib/crc32.h"
+
+#ifdef _WIN32
+#include <sys/stat.h>
+#include <sys/types.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace korvel {
+
+namespace {
+
+// Opens a regular file for binary reading. Anything else (a directory, a FIFO that would
+// block until a writer comes, a device) counts as a container that cannot be opened.
+FILE* open_regular(const char* path) {
+#ifdef _WIN32
+  FILE* f = std::fopen(path, "rb");
+  if (f == nullptr)
+    return nullptr;
+  struct _stat64 st;
+  if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+    std::fclose(f);
+    return nullptr;
+  }
+  return f;
+#else
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0)
+    return nullptr;
+  struct stat st;
+  const int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "rb");
+  if (f == nullptr)
+    ::close(fd);
+  return f;
+#endif
+}
+
+// Size of the open file in bytes, or -1.
+int64_t file_size(FILE* f) {
+#ifdef _WIN32
+  if (_fseeki64(f, 0, SEEK_END) != 0)
+    return -1;
+  return _ftelli64(f);
+#else
+  if (fseeko(f, 0, SEEK_END) != 0)
+    return -1;
+  return ftello(f);
+#endif
+}
+
+bool local_time(int32_t timestamp, std::tm& out) {
+#ifdef _WIN32
+  const __time64_t t = timestamp;
+  return _localtime64_s(&out, &t) == 0;
+#else
+  const time_t t = timestamp;
+  return localtime_r(&t, &out) != nullptr;
+#endif
+}
+
+uint8_t* allocate(uint32_t n) {
+  // A zero-byte request still yields a buffer, so an empty payload is no failure.
+  return new (std::nothrow) uint8_t[n == 0 ? 1 : n];
+}
+
+void report_counts(Console& con, Container& c) {
+  c.numloadblocs = whole_blocks(c.sizefile_bin);
+  con.textf(Stream::Out, "Приготовлено для загрузки %d блоков по 8 байт\n",
+            static_cast<int>(c.numloadblocs));
+  c.numpageerase = pages_needed(c.sizefile_bin);
+  con.textf(Stream::Out, "Необходимо стереть %d страниц\n", static_cast<int>(c.numpageerase));
+  con.print_line(RULE79);
+}
+
+}  // namespace
+
+void format_creation_time(const std::tm* tm, int32_t timestamp, char out[64]) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  if (tm == nullptr || tm->tm_wday < 0 || tm->tm_wday > 6 || tm->tm_mon < 0 || tm->tm_mon > 11) {
+    std::snprintf(out, 64, "unknown date (UNIX time %" PRId32 ")\n", timestamp);
+    return;
+  }
+  std::snprintf(out, 64, "%s %s %02d %02d:%02d:%02d %d\n", kDays[tm->tm_wday], kMonths[tm->tm_mon],
+                tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec, tm->tm_year + 1900);
+}
+
+int load_container(Console& con, const char* FileCC, Container& c, Verdict& verdict) {
+  verdict = Verdict::Bad;
+  con.print_line("Открываем криптоконтейнер .cct ");
+  c.fpi = open_regular(FileCC);
+  if (c.fpi == nullptr) {
+    con.print_line("Не найден криптоконтейнер.cct ");
+    return 1;
+  }
+
+  const int64_t size = file_size(c.fpi);
+  if (size < 0 || size > int64_t{UINT32_MAX}) {
+    // Too large to be a container at all: nothing is allocated for it.
+    const unsigned long long whole = size < 0 ? 0ull : static_cast<unsigned long long>(size);
+    con.textf(Stream::Out, "Размер %s файла: %llu", FileCC, whole);
+    con.textf(Stream::Out, "     Размер вложенного firmware.bin файла: %llu\n",
+              whole >= sizehead ? whole - sizehead : 0ull);
+    con.print_line("Error malloc .cct file !");
+    return 2;
+  }
+  c.sizefile_cct = static_cast<uint32_t>(size);
+  con.textf(Stream::Out, "Размер %s файла: %u", FileCC, static_cast<unsigned>(c.sizefile_cct));
+  c.sizefile_bin = c.sizefile_cct - sizehead;
+  con.textf(Stream::Out, "     Размер вложенного firmware.bin файла: %u\n",
+            static_cast<unsigned>(c.sizefile_bin));
+
+  c.buff_CCT.reset(allocate(c.sizefile_cct));
+  if (!c.buff_CCT) {
+    con.print_line("Error malloc .cct file !");
+    return 2;
+  }
+  // A file shorter than its header wraps the payload size to nearly 4 GiB: a request
+  // that can only fail, so it is not made.
+  if (c.sizefile_cct < sizehead) {
+    con.print_line("Error malloc firmware.bin file!");
+    return 2;
+  }
+  c.buff_BIN.reset(allocate(c.sizefile_bin));
+  if (!c.buff_BIN) {
+    con.print_line("Error malloc firmware.bin file!");
+    return 2;
+  }
+  c.buff_head.reset(new (std::nothrow) std::array<uint32_t, kHeadWords>{});
+  if (!c.buff_head) {
+    con.print_line("Error malloc buff_head!");
+    return 2;
+  }
+
+  uint8_t head[sizehead] = {};
+  std::rewind(c.fpi);
+  (void)std::fread(head, 4, kHeadWords, c.fpi);
+  for (int i = 0; i < kHeadWords; ++i)
+    (*c.buff_head)[i] = load_le32(head + 4 * i);
+
+  std::rewind(c.fpi);
+  c.resread = static_cast<uint32_t>(std::fread(c.buff_CCT.get(), 1, c.sizefile_cct, c.fpi));
+  con.textf(Stream::Out, "Прочитано из %s: %d", FileCC, static_cast<int>(c.resread));
+  std::rewind(c.fpi);
+  std::fseek(c.fpi, static_cast<long>(sizehead), SEEK_SET);
+  c.resread = static_cast<uint32_t>(std::fread(c.buff_BIN.get(), 1, c.sizefile_bin, c.fpi));
+  con.textf(Stream::Out, "     Прочитано из firmware.bin: %d\n", static_cast<int>(c.resread));
+
+  std::tm tm{};
+  char created[64];
+  format_creation_time(local_time(c.UNIXtimestamp(), tm) ? &tm : nullptr, c.UNIXtimestamp(),
+                       created);
+  con.textf(Stream::Out, "Файл .cct: создан %s", created);
+  con.textf(Stream::Out, "Версия программы-создателя криптоконтейнера Tessaro: %d\n",
+            static_cast<int>(c.creator_version()));
+
+  c.calc_crc_BIN = crc32(c.buff_BIN.get(), c.sizefile_bin);
+  con.textf(Stream::Out,
+            "\nРассчитана контрольная сумма файла firmware.bin (CRC-32-0x4c11DB7): %x\n",
+            static_cast<unsigned>(c.calc_crc_BIN));
+
+  if (c.crc_BIN() == c.calc_crc_BIN) {
+    con.print_line("Контрольная сумма совпала");
+    verdict = Verdict::Good;
+    report_counts(con, c);
+  } else {
+    con.print_line(RULE79);
+    con.textf(Stream::Out, "Контрольная сумма не совпала! Проверьте целостность файла %s!\n",
+              FileCC);
+    con.print_line(RULE79);
+  }
+  return 0;
+}
+
+void release_container(Console& con, Container& c) {
+  con.print_line("Закрываю криптоконтейнер");
+  c.buff_CCT.reset();
+  c.buff_BIN.reset();
+  c.buff_head.reset();
+  const int rc = c.fpi != nullptr ? std::fclose(c.fpi) : EOF;
+  c.fpi = nullptr;
+  con.print_line(rc == 0 ? "Криптоконтейнер закрыт" : "Ошибка закрытия");
+}
+
+}  // namespace korvel

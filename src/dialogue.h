@@ -1,0 +1,72 @@
+#pragma once
+// The dialogue with the bootloader: one state, driven one exchange per pass of a loop.
+#include <cstdint>
+
+#include "clock.h"
+#include "console.h"
+#include "container/container.h"
+#include "link/frames.h"
+#include "link/serial_port.h"
+#include "run_config.h"
+
+namespace korvel {
+
+enum state_e {
+  READ_FILE = 0,
+  FILE_BAD = 1,
+  ACTIVATION_SEARCH = 2,
+  GET_BLID = 3,
+  GET_KEYID = 4,
+  MANUAL_COMMAND_WAIT = 5,
+  UNBLOCK_FLASH = 6,
+  ERASE_PAGE = 7,
+  ERASE_PAGE_ERR = 8,
+  WRITE_BLOCK = 9,
+  WRITE_BLOCK_ERR = 10,
+  GET_CRC = 11,
+  GOTO_APPLICATION = 12,
+  EXIT = 13,
+};
+
+enum port_e { STOP = 0, START = 1 };
+
+// The pauses of the dialogue, in milliseconds.
+constexpr uint32_t kPauseAfterCommand = 98;
+constexpr uint32_t kPauseBeforeRead = 21;
+constexpr uint32_t kPauseAfterBlock = 69;
+constexpr uint32_t kPauseBeforeAnswer = 100;
+
+struct Engine {
+  state_e state = READ_FILE;
+  port_e txc = STOP;
+  port_e rxc = STOP;
+  int32_t txcount = 0;
+  char keyget[2] = {0, 0};
+  uint32_t erasepage = 4;
+  uint32_t writeblock = 0;
+  // What the send part of the current pass put on the wire, so that an erase that goes
+  // unconfirmed is sent again for the same page.
+  bool sent_this_pass = false;
+  uint8_t sent_command = 0;
+  uint32_t sent_adr = 0;
+  bool erase_entered = false;
+};
+
+struct Dialogue {
+  Console& con;
+  Clock& clock;
+  SerialPort& port;
+  const RunConfig& cfg;
+  const Container& container;
+  Exchange x{};
+  Engine e{};
+};
+
+// Runs passes until the dialogue is over. Returns 0, or the exit status of a failure that
+// ends the run (a command frame that could not be written).
+int run_dialogue(Dialogue& d, Verdict verdict);
+
+// One pass: the send part, the receive part, then the handlers in their fixed order.
+int dialogue_pass(Dialogue& d);
+
+}  // namespace korvel

@@ -1,0 +1,33 @@
+#pragma once
+// The run from its first step to its exit status: console set-up, the command line, the
+// banner, the stages in their order, and the last line.
+#include <cstdint>
+
+#include "clock.h"
+#include "console.h"
+#include "link/serial_port.h"
+#include "run_config.h"
+
+namespace korvel {
+
+// What a run needs from the outside world; tests hand in their own.
+struct Platform {
+  Console& console;
+  Clock& clock;
+  SerialPort& port;
+};
+
+// Converts as atoi does (leading blanks, a sign, digits, anything after ignored, no digits
+// gives 0), but a value beyond the signed 32-bit range saturates instead of being undefined.
+int32_t parse_netnum(const char* text);
+
+// False when the argument count is wrong (the run prints the usage text and ends).
+bool parse_arguments(int argc, const char* const* argv, RunConfig& cfg);
+
+void print_usage(Console& con, const char* program);
+void print_banner(Console& con, const RunConfig& cfg);
+
+// The whole run; returns the process's exit status.
+int run_loader(int argc, const char* const* argv, Platform& p);
+
+}  // namespace korvel

@@ -1,0 +1,49 @@
+#pragma once
+// Command frames out, reply frames in.
+#include <array>
+#include <cstdint>
+
+#include "link/protocol.h"
+#include "link/serial_port.h"
+
+namespace korvel {
+
+enum test_e { INVALIDE = 0, VALIDE = 1 };
+
+// The exchange state the dialogue works on for the whole run.
+struct Exchange {
+  Exchange();
+  std::array<uint8_t, 24> tx_buff{};
+  std::array<uint8_t, 15> rx_buff{};
+  uint8_t command_tx = 0;
+  uint32_t adr_tx = 0;
+  uint8_t command_rx = 0;
+  uint32_t data_rx = 0;
+  test_e rxframe = INVALIDE;
+};
+
+// Fills bytes 0 to 6 and the CRC-8 of the command frame; the data bytes 7 to 14 keep
+// whatever the dialogue last put there.
+void build_command_frame(Exchange& x, int32_t netnum);
+
+// Drops stale input, so that a late reply or line noise cannot shift the next reply, then
+// writes the 16 bytes. False when the port fails.
+bool send_command(SerialPort& port, Exchange& x, int32_t netnum);
+
+enum class ReplyStatus { ReadFailed, Accepted, NotAccepted };
+
+struct Reply {
+  ReplyStatus status = ReplyStatus::NotAccepted;
+  uint8_t code = 0;
+  uint32_t value = 0;
+};
+
+// Whether a 7-byte reply has a good CRC-8 and the device's address. A netnum outside
+// 0 to 255 never matches.
+bool reply_accepted(const uint8_t* rx, int32_t netnum);
+
+// Reads a reply into rx_buff and judges it. Afterwards byte 1 holds `marker`, so a read
+// that brings nothing new cannot pass the same reply twice.
+Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker);
+
+}  // namespace korvel
