@@ -1,0 +1,406 @@
+#include "cli.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+namespace zemlot {
+
+namespace {
+
+// Nobody tests a fault on a hundred thousand frames; a wider range is a typing error.
+constexpr uint64_t kMaxRangeWidth = 100000;
+
+std::vector<std::string_view> split_fields(std::string_view text, char sep) {
+  std::vector<std::string_view> fields;
+  size_t start = 0;
+  for (;;) {
+    const size_t pos = text.find(sep, start);
+    fields.push_back(text.substr(start, pos == std::string_view::npos ? pos : pos - start));
+    if (pos == std::string_view::npos) {
+      return fields;
+    }
+    start = pos + 1;
+  }
+}
+
+// A number in C notation (decimal, 0x.. hexadecimal, 0.. octal), nothing else around it.
+std::optional<uint64_t> parse_number(std::string_view text, uint64_t max, int base = 0) {
+  if (text.empty() || text.front() == '-' || text.front() == '+' || text.front() == ' ') {
+    return std::nullopt;
+  }
+  const std::string s(text);
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(s.c_str(), &end, base);
+  if (errno != 0 || end != s.c_str() + s.size() || v > max) {
+    return std::nullopt;
+  }
+  return v;
+}
+
+// "N" or "N-M", frame numbers from 1.
+std::optional<std::pair<uint32_t, uint32_t>> parse_frames(std::string_view text) {
+  const auto parts = split_fields(text, '-');
+  if (parts.size() > 2) {
+    return std::nullopt;
+  }
+  const auto first = parse_number(parts[0], UINT32_MAX);
+  const auto last = parts.size() == 2 ? parse_number(parts[1], UINT32_MAX) : first;
+  if (!first || !last || *first == 0 || *last < *first || *last - *first >= kMaxRangeWidth) {
+    return std::nullopt;
+  }
+  return std::pair{static_cast<uint32_t>(*first), static_cast<uint32_t>(*last)};
+}
+
+std::optional<std::vector<uint8_t>> parse_hex_bytes(std::string_view text) {
+  if (text.empty() || text.size() % 2 != 0) {
+    return std::nullopt;
+  }
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const auto b = parse_number(text.substr(i, 2), 0xFF, 16);
+    if (!b) {
+      return std::nullopt;
+    }
+    bytes.push_back(static_cast<uint8_t>(*b));
+  }
+  return bytes;
+}
+
+enum LongOnly : int {
+  kPort = 0x100,
+  kNoPacing,
+  kNetnum,
+  kBlid,
+  kKeyVersion,
+  kKey,
+  kReplyDelay,
+  kRefuse,
+  kDropReply,
+  kDelayReply,
+  kWrongAddress,
+  kNoise,
+  kSplit,
+  kSilent,
+  kCrcAnswer,
+  kVanishAfter,
+  kExitOnGoto,
+  kTrace,
+  kDump,
+  kHelp,
+  kVersion,
+};
+
+const option kOptions[] = {
+    {"port", required_argument, nullptr, kPort},
+    {"no-pacing", no_argument, nullptr, kNoPacing},
+    {"netnum", required_argument, nullptr, kNetnum},
+    {"blid", required_argument, nullptr, kBlid},
+    {"key-version", required_argument, nullptr, kKeyVersion},
+    {"key", required_argument, nullptr, kKey},
+    {"reply-delay-ms", required_argument, nullptr, kReplyDelay},
+    {"refuse", required_argument, nullptr, kRefuse},
+    {"drop-reply", required_argument, nullptr, kDropReply},
+    {"delay-reply", required_argument, nullptr, kDelayReply},
+    {"wrong-address", required_argument, nullptr, kWrongAddress},
+    {"noise", required_argument, nullptr, kNoise},
+    {"split", required_argument, nullptr, kSplit},
+    {"silent", required_argument, nullptr, kSilent},
+    {"crc-answer", required_argument, nullptr, kCrcAnswer},
+    {"vanish-after", required_argument, nullptr, kVanishAfter},
+    {"exit-on-goto", no_argument, nullptr, kExitOnGoto},
+    {"trace", no_argument, nullptr, kTrace},
+    {"dump", required_argument, nullptr, kDump},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Applies one option; an error message when its value is no good.
+std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions& p) {
+  Options& m = p.model;
+  Faults& f = m.faults;
+  auto bad = [](const char* name, std::string_view v, const char* want) {
+    return std::string("bad value '") + std::string(v) + "' for --" + name + ": expected " + want;
+  };
+  switch (opt) {
+    case kPort:
+      if (value.empty()) {
+        return bad("port", value, "a device path");
+      }
+      p.port = std::string(value);
+      return std::nullopt;
+    case kNoPacing:
+      p.pacing = false;
+      return std::nullopt;
+    case kNetnum: {
+      const auto v = parse_number(value, INT32_MAX);
+      if (!v) {
+        return bad("netnum", value, "a number from 0 to 2147483647");
+      }
+      m.netnum = static_cast<int32_t>(*v);
+      return std::nullopt;
+    }
+    case kBlid: {
+      const auto v = parse_number(value, UINT32_MAX);
+      if (!v) {
+        return bad("blid", value, "a 32-bit number");
+      }
+      m.bootloader_version = static_cast<uint32_t>(*v);
+      return std::nullopt;
+    }
+    case kKeyVersion: {
+      const auto v = parse_number(value, 0xFF);
+      if (!v) {
+        return bad("key-version", value, "a number from 0 to 255");
+      }
+      m.key_version = static_cast<uint8_t>(*v);
+      return std::nullopt;
+    }
+    case kKey: {
+      const auto key = korvel::cipher::parse_key(value);
+      if (!key) {
+        return bad("key", value, "32 hexadecimal digits");
+      }
+      m.key = *key;
+      return std::nullopt;
+    }
+    case kReplyDelay: {
+      const auto v = parse_number(value, 60000);
+      if (!v) {
+        return bad("reply-delay-ms", value, "milliseconds from 0 to 60000");
+      }
+      m.reply_delay_us = static_cast<uint32_t>(*v) * 1000;
+      return std::nullopt;
+    }
+    case kRefuse: {
+      const auto fields = split_fields(value, ':');
+      if (fields.size() != 3) {
+        return bad("refuse", value, "CODE:N:ERR");
+      }
+      const auto code = parse_number(fields[0], 0xFF);
+      const auto frames = parse_frames(fields[1]);
+      const auto err = parse_number(fields[2], 0xFF);
+      if (!code || !frames || !err) {
+        return bad("refuse", value, "CODE:N:ERR (bytes, N or N-M from 1)");
+      }
+      for (uint64_t n = frames->first; n <= frames->second; ++n) {
+        f.refuse.push_back(Refusal{static_cast<uint8_t>(*code), static_cast<uint32_t>(n),
+                                   static_cast<uint8_t>(*err)});
+      }
+      return std::nullopt;
+    }
+    case kDropReply:
+    case kWrongAddress: {
+      const auto frames = parse_frames(value);
+      if (!frames) {
+        return bad(opt == kDropReply ? "drop-reply" : "wrong-address", value,
+                   "a frame number N or a range N-M, from 1");
+      }
+      auto& set = opt == kDropReply ? f.drop_reply : f.wrong_address;
+      for (uint64_t n = frames->first; n <= frames->second; ++n) {
+        set.insert(static_cast<uint32_t>(n));
+      }
+      return std::nullopt;
+    }
+    case kDelayReply: {
+      const auto fields = split_fields(value, ':');
+      const auto frames = fields.size() == 2 ? parse_frames(fields[0]) : std::nullopt;
+      const auto ms = fields.size() == 2 ? parse_number(fields[1], 600000) : std::nullopt;
+      if (!frames || !ms) {
+        return bad("delay-reply", value, "N:MS");
+      }
+      for (uint64_t n = frames->first; n <= frames->second; ++n) {
+        f.delay_ms[static_cast<uint32_t>(n)] = static_cast<uint32_t>(*ms);
+      }
+      return std::nullopt;
+    }
+    case kNoise: {
+      const auto fields = split_fields(value, ':');
+      const auto frames = fields.size() == 2 ? parse_frames(fields[0]) : std::nullopt;
+      const auto bytes = fields.size() == 2 ? parse_hex_bytes(fields[1]) : std::nullopt;
+      if (!frames || !bytes) {
+        return bad("noise", value, "N:HEXBYTES");
+      }
+      for (uint64_t n = frames->first; n <= frames->second; ++n) {
+        f.noise[static_cast<uint32_t>(n)] = *bytes;
+      }
+      return std::nullopt;
+    }
+    case kSplit: {
+      const auto fields = split_fields(value, ':');
+      const auto frames = fields.size() == 3 ? parse_frames(fields[0]) : std::nullopt;
+      const auto first = fields.size() == 3 ? parse_number(fields[1], 6) : std::nullopt;
+      const auto gap = fields.size() == 3 ? parse_number(fields[2], 600000) : std::nullopt;
+      if (!frames || !first || *first == 0 || !gap) {
+        return bad("split", value, "N:FIRST:GAPMS with FIRST from 1 to 6");
+      }
+      for (uint64_t n = frames->first; n <= frames->second; ++n) {
+        f.split[static_cast<uint32_t>(n)] = {static_cast<uint32_t>(*first),
+                                             static_cast<uint32_t>(*gap)};
+      }
+      return std::nullopt;
+    }
+    case kSilent: {
+      const auto v = parse_number(value, UINT32_MAX);
+      if (!v) {
+        return bad("silent", value, "a count of frames");
+      }
+      f.silent_first = static_cast<uint32_t>(*v);
+      return std::nullopt;
+    }
+    case kCrcAnswer: {
+      std::string_view digits = value;
+      if (digits.starts_with("0x") || digits.starts_with("0X")) {
+        digits.remove_prefix(2);
+      }
+      const auto v = digits.size() <= 8 ? parse_number(digits, UINT32_MAX, 16) : std::nullopt;
+      if (!v) {
+        return bad("crc-answer", value, "up to 8 hexadecimal digits");
+      }
+      f.crc_answer = static_cast<uint32_t>(*v);
+      return std::nullopt;
+    }
+    case kVanishAfter: {
+      const auto v = parse_number(value, UINT32_MAX);
+      if (!v || *v == 0) {
+        return bad("vanish-after", value, "a count of replies from 1");
+      }
+      f.vanish_after = static_cast<uint32_t>(*v);
+      return std::nullopt;
+    }
+    case kExitOnGoto:
+      p.exit_on_goto = true;
+      return std::nullopt;
+    case kTrace:
+      m.trace = true;
+      return std::nullopt;
+    case kDump:
+      if (value.empty()) {
+        return bad("dump", value, "a file name");
+      }
+      p.dump = std::string(value);
+      return std::nullopt;
+    case kHelp:
+      p.help = true;
+      return std::nullopt;
+    case kVersion:
+      p.version = true;
+      return std::nullopt;
+    default:
+      return std::string("internal error: unhandled option");
+  }
+}
+
+}  // namespace
+
+ParseResult parse_command_line(int argc, char* const* argv) {
+  ParseResult r;
+  optind = 0;  // a full reset of getopt's state in glibc
+  opterr = 0;
+  for (;;) {
+    const int prev = optind == 0 ? 1 : optind;
+    const int opt = getopt_long(argc, argv, "", kOptions, nullptr);
+    if (opt == -1) {
+      break;
+    }
+    if (opt == '?' || opt == ':') {
+      const char* word = prev < argc ? argv[prev] : "";
+      if (optopt != 0) {
+        const option* o = kOptions;
+        while (o->name != nullptr && o->val != optopt) {
+          ++o;
+        }
+        if (o->name != nullptr) {
+          r.error = std::string("option --") + o->name + " needs a value";
+          return r;
+        }
+      }
+      std::string_view w(word);
+      if (const size_t eq = w.find('='); eq != std::string_view::npos) {
+        w = w.substr(0, eq);
+      }
+      r.error = "unknown option " + std::string(w) + " (see --help)";
+      return r;
+    }
+    if (auto err = apply(opt, optarg != nullptr ? optarg : "", r.options)) {
+      r.error = *err;
+      return r;
+    }
+  }
+  if (optind < argc) {
+    r.error = std::string("unexpected argument '") + argv[optind] + "' (see --help)";
+    return r;
+  }
+  r.ok = true;
+  return r;
+}
+
+std::string usage_text() {
+  return R"(Usage: zemlot-sim [OPTION]...
+Emulates the device's resident bootloader on a serial line, for testing the loader
+without hardware. By default it opens a new pseudo-terminal; the first line of standard
+output is always the path the loader should open.
+
+The cipher is a stand-in for tests: XTEA with a default key, NOT the real device's cipher.
+An image enciphered for a real device will not decipher correctly here, and the other way
+round.
+
+Line:
+  --port PATH            use an existing serial port (raw 9600 8N1) instead of a new
+                         pseudo-terminal
+  --no-pacing            send each reply at once instead of at 9600 baud (one byte every
+                         1.042 ms)
+
+Device:
+  --netnum N             the device's network number; the low 8 bits are compared (default 1)
+  --blid N               bootloader version answered to CMD_GET_BLID (default 2)
+  --key-version N        key version; CMD_GET_KEYID answers 0x30 + N (default 3)
+  --key HEX              stand-in cipher key, 32 hex digits
+                         (default 00112233445566778899aabbccddeeff)
+  --reply-delay-ms N     processing time before each reply starts (default 2)
+
+Faults (N is the number of an accepted frame, counted from 1; where a frame number is
+asked for, a range N-M is accepted too; the options marked * may be repeated):
+  --refuse CODE:N:ERR *  answer the Nth frame carrying command CODE with error code ERR
+  --drop-reply N *       never answer frame N (it still takes effect)
+  --delay-reply N:MS *   answer frame N MS milliseconds later than usual
+  --wrong-address N *    answer frame N from address netnum+1 (with a valid CRC)
+  --noise N:HEXBYTES *   put these bytes on the line just before the reply to frame N
+  --split N:FIRST:GAPMS *
+                         send the first FIRST bytes of the reply to frame N, then
+                         GAPMS ms of silence, then the rest
+  --silent K             swallow the first K frames addressed to the device, as if it were
+                         powered off: no reply, no effect, not counted as accepted
+  --crc-answer HEX       CMD_GET_CRC answers this value instead of the computed CRC
+  --vanish-after N       close the line after sending N replies, as if the adapter were
+                         unplugged; keep running until a signal
+
+Frames with a bad CRC-8 or another address are ignored and never numbered. A partial frame
+followed by more than 10 ms of silence is dropped.
+
+Error codes in replies:
+  0xE1  flash locked (erase or write before CMD_UNBLOCK_FLASH)
+  0xE2  address outside the application area (pages 4..63) or misaligned
+  0xE3  not activated (any command but CMD_ACTIVATE before CMD_ACTIVATE)
+  0xE4  unknown command
+  0xE5  CMD_GET_CRC range outside the flash
+
+Program:
+  --exit-on-goto         exit once the reply to a confirmed CMD_GOTO_APPLICATION is sent
+  --trace                print every frame both ways, in hex with its meaning
+  --dump FILE            at exit, write the whole 64 KB flash image to FILE
+  --help                 show this help and exit
+  --version              show the version and exit
+
+Numbers may be written in C notation (42, 0x2a). At exit (SIGINT, SIGTERM, or
+--exit-on-goto) a summary goes to standard output and the exit status is 0; a bad option
+gives a one-line error and exit status 2.
+)";
+}
+
+}  // namespace zemlot

@@ -1,0 +1,32 @@
+#pragma once
+// zemlot-sim's command line.
+#include <optional>
+#include <string>
+
+#include "model.h"
+
+namespace zemlot {
+
+struct ProgramOptions {
+  Options model;
+  std::optional<std::string> port;  // an existing serial port instead of a new pseudo-terminal
+  bool pacing = true;               // send at 9600 baud rather than each chunk at once
+  bool exit_on_goto = false;
+  std::optional<std::string> dump;  // where to write the flash image at exit
+  bool help = false;
+  bool version = false;
+};
+
+struct ParseResult {
+  bool ok = false;
+  std::string error;  // one English line, no program name, no newline
+  ProgramOptions options;
+};
+
+// Parses argv with getopt_long (which it resets first, so it may be called again).
+ParseResult parse_command_line(int argc, char* const* argv);
+
+// The --help text.
+std::string usage_text();
+
+}  // namespace zemlot

@@ -1,0 +1,410 @@
+// zemlot-sim: the bootloader model behind a pseudo-terminal or a real serial port.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "cli.h"
+#include "model.h"
+
+#ifndef ZEMLOT_VERSION
+#define ZEMLOT_VERSION "0"
+#endif
+
+namespace zemlot {
+namespace {
+
+// One character at 9600 baud with a start and a stop bit: 10/9600 s.
+constexpr uint64_t kByteNs = 1041667;
+// How long to wait for the loader to take the last reply before the line is closed under it.
+constexpr uint64_t kDrainNs = 2'000'000'000;
+
+int g_signal_pipe[2] = {-1, -1};
+
+extern "C" void on_signal(int) {
+  const int saved = errno;
+  const char c = 1;
+  [[maybe_unused]] ssize_t r = ::write(g_signal_pipe[1], &c, 1);
+  errno = saved;
+}
+
+uint64_t now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
+}
+
+void fail(const std::string& what) {
+  std::fprintf(stderr, "zemlot-sim: %s\n", what.c_str());
+}
+
+std::string sys_error(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+struct Line {
+  int fd = -1;    // what we read and write: the pty master or the serial port
+  int keep = -1;  // our own pty slave, so the master never sees the loader's last close
+  std::string path;
+};
+
+bool set_nonblocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+std::optional<Line> open_pty() {
+  Line line;
+  line.fd = posix_openpt(O_RDWR | O_NOCTTY);
+  if (line.fd < 0) {
+    fail(sys_error("cannot open a pseudo-terminal"));
+    return std::nullopt;
+  }
+  const char* name = nullptr;
+  if (grantpt(line.fd) != 0 || unlockpt(line.fd) != 0 || (name = ptsname(line.fd)) == nullptr) {
+    fail(sys_error("cannot set up the pseudo-terminal"));
+    ::close(line.fd);
+    return std::nullopt;
+  }
+  line.path = name;
+  line.keep = ::open(name, O_RDWR | O_NOCTTY);
+  termios tio{};
+  if (line.keep < 0 || tcgetattr(line.keep, &tio) != 0) {
+    fail(sys_error("cannot open " + line.path));
+    ::close(line.fd);
+    return std::nullopt;
+  }
+  // Raw from the start: a loader that forgets a setting must not get echo or line editing.
+  cfmakeraw(&tio);
+  cfsetispeed(&tio, B9600);
+  cfsetospeed(&tio, B9600);
+  if (tcsetattr(line.keep, TCSANOW, &tio) != 0 || !set_nonblocking(line.fd)) {
+    fail(sys_error("cannot set up " + line.path));
+    ::close(line.keep);
+    ::close(line.fd);
+    return std::nullopt;
+  }
+  return line;
+}
+
+std::optional<Line> open_port(const std::string& path) {
+  Line line;
+  line.path = path;
+  line.fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (line.fd < 0) {
+    fail(sys_error("cannot open " + path));
+    return std::nullopt;
+  }
+  termios tio{};
+  if (tcgetattr(line.fd, &tio) != 0) {
+    fail(sys_error(path + " is not a serial port"));
+    ::close(line.fd);
+    return std::nullopt;
+  }
+  cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 1;  // with O_NONBLOCK: EAGAIN rather than 0 when there is nothing
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, B9600);
+  cfsetospeed(&tio, B9600);
+  if (tcsetattr(line.fd, TCSANOW, &tio) != 0) {
+    fail(sys_error("cannot set 9600 8N1 on " + path));
+    ::close(line.fd);
+    return std::nullopt;
+  }
+  return line;
+}
+
+// Waits (bounded) until what we wrote has reached the other end, so that closing the line
+// does not throw away the last reply: a pty drops unread input when its master closes.
+void drain(const Line& line) {
+  if (line.fd < 0) {
+    return;
+  }
+  if (line.keep < 0) {
+    tcdrain(line.fd);
+    return;
+  }
+  // A write to the master reaches the slave's queue a little later (the kernel moves it in
+  // the background); polling the slave makes it finish that first, so the count that
+  // follows is true.
+  const uint64_t start = now_ns();
+  for (;;) {
+    pollfd self{line.keep, POLLIN, 0};
+    poll(&self, 1, 0);
+    int waiting = 0;
+    if (ioctl(line.keep, FIONREAD, &waiting) != 0 || waiting == 0 || now_ns() - start >= kDrainNs) {
+      return;
+    }
+    pollfd sig{g_signal_pipe[0], POLLIN, 0};
+    if (poll(&sig, 1, 1) > 0) {
+      return;
+    }
+  }
+}
+
+void close_line(Line& line) {
+  if (line.fd >= 0) {
+    ::close(line.fd);
+  }
+  if (line.keep >= 0) {
+    ::close(line.keep);
+  }
+  line.fd = line.keep = -1;
+}
+
+struct Pending {
+  Chunk chunk;
+  bool scheduled = false;
+  uint64_t start_ns = 0;
+  size_t sent = 0;
+};
+
+class Emulator {
+ public:
+  Emulator(const ProgramOptions& opts, Line line)
+      : opts_(opts), model_(opts.model), line_(std::move(line)) {}
+
+  // Runs until a signal, or until the goto reply is out with --exit-on-goto.
+  void run() {
+    for (;;) {
+      if (!send_due()) {
+        return;
+      }
+      pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {line_.fd, POLLIN, 0}};
+      const nfds_t nfds = line_.fd >= 0 ? 2 : 1;
+      timespec timeout{};
+      const timespec* tp = nullptr;
+      if (auto next = next_due_ns()) {
+        const uint64_t now = now_ns();
+        const uint64_t wait = *next > now ? *next - now : 0;
+        timeout.tv_sec = static_cast<time_t>(wait / 1'000'000'000u);
+        timeout.tv_nsec = static_cast<long>(wait % 1'000'000'000u);
+        tp = &timeout;
+      }
+      const int ready = ppoll(fds, nfds, tp, nullptr);
+      if (ready < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        fail(sys_error("poll"));
+        return;
+      }
+      if (fds[0].revents != 0) {
+        return;
+      }
+      if (nfds == 2 && fds[1].revents != 0) {
+        receive(fds[1].revents);
+      }
+    }
+  }
+
+  const Model& model() const { return model_; }
+
+ private:
+  void print(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+
+  void flush_trace() {
+    for (const auto& t : model_.take_trace()) {
+      print(t);
+    }
+  }
+
+  void receive(short revents) {
+    uint8_t buf[256];
+    bool got_any = false;
+    for (;;) {
+      const ssize_t n = ::read(line_.fd, buf, sizeof buf);
+      if (n > 0) {
+        got_any = true;
+        model_.on_bytes(buf, static_cast<size_t>(n), now_ns() / 1000);
+        flush_trace();
+        for (auto& c : model_.take_output()) {
+          queue_.push_back(Pending{std::move(c)});
+        }
+        continue;
+      }
+      // A terminal with nothing to read says 0 or EAGAIN depending on its settings; only a
+      // hang-up or an error with nothing to read means the port itself is gone.
+      if (n == 0 || errno == EAGAIN || errno == EINTR) {
+        if (got_any || (revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+          return;
+        }
+      }
+      // A USB adapter pulled out: there is nothing left to serve, but the summary still
+      // waits for a signal.
+      fail(n < 0 ? sys_error("cannot read " + line_.path) : line_.path + " hung up");
+      close_line(line_);
+      queue_.clear();
+      return;
+    }
+  }
+
+  std::optional<uint64_t> next_due_ns() const {
+    if (queue_.empty() || line_.fd < 0) {
+      return std::nullopt;
+    }
+    const Pending& p = queue_.front();
+    if (!p.scheduled) {
+      return 0;
+    }
+    return opts_.pacing ? p.start_ns + p.sent * kByteNs : p.start_ns;
+  }
+
+  // Puts on the line whatever is due by now. False when the program should end.
+  bool send_due() {
+    while (!queue_.empty() && line_.fd >= 0) {
+      const uint64_t now = now_ns();
+      Pending& p = queue_.front();
+      const size_t size = p.chunk.bytes.size();
+      if (!p.scheduled) {
+        p.start_ns = std::max(p.chunk.at_us * 1000, prev_end_ns_ + p.chunk.min_gap_us * 1000);
+        p.scheduled = true;
+      }
+      size_t due = 0;
+      if (now >= p.start_ns) {
+        due = opts_.pacing ? std::min<uint64_t>(size, (now - p.start_ns) / kByteNs + 1) : size;
+      }
+      if (due > p.sent) {
+        const ssize_t n = ::write(line_.fd, p.chunk.bytes.data() + p.sent, due - p.sent);
+        if (n < 0 && errno == EAGAIN) {
+          // Nobody is reading the other end and its buffer is full: the bytes are lost, as
+          // they would be on a line with nobody listening.
+          p.sent = size;
+        } else if (n < 0 && errno != EINTR) {
+          fail(sys_error("cannot write " + line_.path));
+          close_line(line_);
+          queue_.clear();
+          return true;
+        } else if (n > 0) {
+          p.sent += static_cast<size_t>(n);
+        }
+      }
+      if (p.sent < size) {
+        return true;
+      }
+      prev_end_ns_ = opts_.pacing ? p.start_ns + size * kByteNs : p.start_ns;
+      const Chunk chunk = std::move(p.chunk);
+      queue_.pop_front();
+      if (opts_.model.trace) {
+        print("<- " + hex_bytes(chunk.bytes.data(), chunk.bytes.size()) + "  " + chunk.note);
+      }
+      model_.chunk_sent(chunk, now_ns() / 1000);
+      if (opts_.exit_on_goto && model_.want_exit()) {
+        drain(line_);
+        return false;
+      }
+      if (model_.want_vanish()) {
+        drain(line_);
+        close_line(line_);
+        queue_.clear();
+        if (opts_.model.trace) {
+          print("-- line closed");
+        }
+      }
+    }
+    return true;
+  }
+
+  const ProgramOptions& opts_;
+  Model model_;
+  Line line_;
+  std::deque<Pending> queue_;
+  uint64_t prev_end_ns_ = 0;
+};
+
+bool install_signals() {
+  if (pipe(g_signal_pipe) != 0) {
+    return false;
+  }
+  for (int fd : g_signal_pipe) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    set_nonblocking(fd);
+  }
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigaction(sig, &sa, nullptr) != 0) {
+      return false;
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+bool dump_flash(const std::string& path, const Model& model) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    fail(sys_error("cannot create " + path));
+    return false;
+  }
+  const auto& flash = model.flash();
+  const bool ok = std::fwrite(flash.data(), 1, flash.size(), f) == flash.size();
+  if (std::fclose(f) != 0 || !ok) {
+    fail(sys_error("cannot write " + path));
+    return false;
+  }
+  return true;
+}
+
+int run_program(int argc, char** argv) {
+  const ParseResult parsed = parse_command_line(argc, argv);
+  if (!parsed.ok) {
+    fail(parsed.error);
+    return 2;
+  }
+  const ProgramOptions& opts = parsed.options;
+  if (opts.help) {
+    std::fputs(usage_text().c_str(), stdout);
+    return 0;
+  }
+  if (opts.version) {
+    std::printf("zemlot-sim %s\n", ZEMLOT_VERSION);
+    return 0;
+  }
+  if (!install_signals()) {
+    fail(sys_error("cannot set up signal handling"));
+    return 1;
+  }
+  std::optional<Line> line = opts.port ? open_port(*opts.port) : open_pty();
+  if (!line) {
+    return 1;
+  }
+  std::printf("%s\n", line->path.c_str());
+  std::fflush(stdout);
+
+  Emulator emulator(opts, std::move(*line));
+  emulator.run();
+
+  std::fputs(format_summary(emulator.model().summary()).c_str(), stdout);
+  std::fflush(stdout);
+  if (opts.dump && !dump_flash(*opts.dump, emulator.model())) {
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace zemlot
+
+int main(int argc, char** argv) {
+  return zemlot::run_program(argc, argv);
+}

@@ -1,0 +1,364 @@
+#include "model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "lib/crc32.h"
+#include "lib/crc8.h"
+
+namespace zemlot {
+
+using namespace korvel;
+
+namespace {
+
+uint32_t load_le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+std::string format(const char* fmt, auto... args) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, fmt, args...);
+  return buf;
+}
+
+// The decoded meaning of an accepted frame, for traces.
+std::string describe(const uint8_t* f) {
+  const uint8_t code = f[kCmdCode];
+  const uint32_t arg = load_le32(f + kCmdArg);
+  const char* name = command_name(code);
+  switch (code) {
+    case CMD_ERASE_PAGE:
+      if (arg >= FLASH_BASE && arg < kFlashEnd && (arg - FLASH_BASE) % PAGE_SIZE == 0) {
+        return format("%s page %u (0x%08x)", name, (arg - FLASH_BASE) / PAGE_SIZE, arg);
+      }
+      return format("%s 0x%08x (not a page start)", name, arg);
+    case CMD_WRITE_BLOCK:
+      if (arg >= APP_START && arg < kFlashEnd && arg % BLOCK_SIZE == 0) {
+        return format("%s block %u (0x%08x)", name, (arg - APP_START) / BLOCK_SIZE, arg);
+      }
+      return format("%s 0x%08x (not a block of the application area)", name, arg);
+    case CMD_GET_CRC:
+      return format("%s 0x%08x size %u", name, arg, load_le32(f + kCmdData + 4));
+    default:
+      if (name == nullptr) {
+        return format("unknown command 0x%02x", code);
+      }
+      return name;
+  }
+}
+
+}  // namespace
+
+const char* command_name(uint8_t code) {
+  switch (code) {
+    case CMD_ACTIVATE:
+      return "CMD_ACTIVATE";
+    case CMD_UNBLOCK_FLASH:
+      return "CMD_UNBLOCK_FLASH";
+    case CMD_ERASE_PAGE:
+      return "CMD_ERASE_PAGE";
+    case CMD_WRITE_BLOCK:
+      return "CMD_WRITE_BLOCK";
+    case CMD_GET_CRC:
+      return "CMD_GET_CRC";
+    case CMD_GOTO_APPLICATION:
+      return "CMD_GOTO_APPLICATION";
+    case CMD_GET_BLID:
+      return "CMD_GET_BLID";
+    case CMD_GET_KEYID:
+      return "CMD_GET_KEYID";
+    default:
+      return nullptr;
+  }
+}
+
+const char* error_name(uint8_t code) {
+  switch (code) {
+    case kErrLocked:
+      return "flash locked";
+    case kErrAddress:
+      return "address outside the application area or misaligned";
+    case kErrNotActivated:
+      return "not activated";
+    case kErrUnknownCommand:
+      return "unknown command";
+    case kErrCrcRange:
+      return "CRC range outside the flash";
+    default:
+      return nullptr;
+  }
+}
+
+std::string hex_bytes(const uint8_t* data, size_t n) {
+  std::string s;
+  s.reserve(n * 3);
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      s += ' ';
+    }
+    s += format("%02x", data[i]);
+  }
+  return s;
+}
+
+std::string format_summary(const Summary& s) {
+  auto count = [&s](uint8_t code) {
+    auto it = s.by_code.find(code);
+    return it == s.by_code.end() ? 0u : it->second;
+  };
+  uint32_t unknown = 0;
+  for (const auto& [code, n] : s.by_code) {
+    if (command_name(code) == nullptr) {
+      unknown += n;
+    }
+  }
+  std::string out = "zemlot-sim summary\n";
+  out += format("frames: %u (ignored: %u bad CRC, %u other address, %u silent)\n", s.frames,
+                s.bad_crc, s.other_address, s.silent);
+  out += format("partial frames dropped: %u\n", s.partial_dropped);
+  out +=
+      format("commands: activate %u, get_blid %u, get_keyid %u, unblock_flash %u, erase_page %u, ",
+             count(CMD_ACTIVATE), count(CMD_GET_BLID), count(CMD_GET_KEYID),
+             count(CMD_UNBLOCK_FLASH), count(CMD_ERASE_PAGE));
+  out += format("write_block %u, get_crc %u, goto_application %u, unknown %u\n",
+                count(CMD_WRITE_BLOCK), count(CMD_GET_CRC), count(CMD_GOTO_APPLICATION), unknown);
+  out += format("refused: %u\n", s.refused);
+  out += format("replies dropped: %u\n", s.replies_dropped);
+  out += format("pages erased: %u (erase commands: %u)\n", s.pages_erased, s.erase_operations);
+  out += format("blocks written: %u\n", s.blocks_written);
+  out += format("application area CRC-32: %08x\n", s.app_crc);
+  out += format("application started: %s\n", s.app_started ? "yes" : "no");
+  return out;
+}
+
+Model::Model(Options options) : opts_(std::move(options)), silent_left_(opts_.faults.silent_first) {
+  flash_.fill(0xFF);
+}
+
+void Model::note(std::string line) {
+  if (opts_.trace) {
+    trace_.push_back(std::move(line));
+  }
+}
+
+void Model::on_bytes(const uint8_t* data, size_t n, uint64_t now_us) {
+  for (size_t i = 0; i < n && !vanished_; ++i) {
+    if (!partial_.empty() && now_us - last_byte_us_ > kFrameGapUs) {
+      ++counts_.partial_dropped;
+      note(format("-> %s  dropped: partial frame of %zu bytes, then %.1f ms of silence",
+                  hex_bytes(partial_.data(), partial_.size()).c_str(), partial_.size(),
+                  static_cast<double>(now_us - last_byte_us_) / 1000.0));
+      partial_.clear();
+    }
+    partial_.push_back(data[i]);
+    last_byte_us_ = now_us;
+    if (partial_.size() == static_cast<size_t>(kCommandFrameSize)) {
+      handle_frame(partial_.data(), now_us);
+      partial_.clear();
+    }
+  }
+}
+
+void Model::handle_frame(const uint8_t* f, uint64_t now_us) {
+  ++counts_.frames;
+  const std::string hex = hex_bytes(f, kCommandFrameSize);
+  const uint8_t want_crc = dallas_crc8(f, kCmdCrc);
+  if (f[kCmdCrc] != want_crc) {
+    ++counts_.bad_crc;
+    note(format("-> %s  ignored: bad CRC (%02x expected)", hex.c_str(), want_crc));
+    return;
+  }
+  const uint8_t addr = static_cast<uint8_t>(opts_.netnum & 0xFF);
+  if (f[kCmdAddr] != addr) {
+    ++counts_.other_address;
+    note(format("-> %s  ignored: address %u is not ours (%u)", hex.c_str(), f[kCmdAddr], addr));
+    return;
+  }
+  if (silent_left_ > 0) {
+    --silent_left_;
+    ++counts_.silent;
+    note(format("-> %s  ignored: silent (%s)", hex.c_str(), describe(f).c_str()));
+    return;
+  }
+
+  const uint32_t n = ++counts_.accepted;
+  const uint8_t code = f[kCmdCode];
+  const uint32_t nth = ++counts_.by_code[code];
+  note(format("-> %s  #%u %s", hex.c_str(), n, describe(f).c_str()));
+
+  const Faults& faults = opts_.faults;
+  Outcome out{};
+  auto forced = std::find_if(faults.refuse.begin(), faults.refuse.end(),
+                             [&](const Refusal& r) { return r.code == code && r.nth == nth; });
+  if (forced != faults.refuse.end()) {
+    out = {forced->error, 0};
+  } else {
+    out = execute(f);
+  }
+  if (out.code != code) {
+    ++counts_.refused;
+  } else if (code == CMD_GOTO_APPLICATION) {
+    goto_frames_.insert(n);
+  }
+
+  std::vector<uint8_t> reply(kReplyFrameSize);
+  reply[kRepAddr] = faults.wrong_address.count(n) ? static_cast<uint8_t>(addr + 1) : addr;
+  reply[kRepCode] = out.code;
+  for (int i = 0; i < 4; ++i) {
+    reply[kRepValue + i] = static_cast<uint8_t>(out.value >> (24 - 8 * i));
+  }
+  reply[kRepCrc] = dallas_crc8(reply.data(), kRepCrc);
+
+  uint64_t at = now_us + opts_.reply_delay_us;
+  if (auto it = faults.delay_ms.find(n); it != faults.delay_ms.end()) {
+    at += uint64_t{it->second} * 1000;
+  }
+  if (auto it = faults.noise.find(n); it != faults.noise.end() && !it->second.empty()) {
+    out_.push_back(Chunk{at, it->second, 0, n, false, "noise"});
+  }
+  if (faults.drop_reply.count(n)) {
+    ++counts_.replies_dropped;
+    note(format("   #%u reply withheld", n));
+    if (goto_frames_.erase(n)) {
+      want_exit_ = true;
+    }
+    return;
+  }
+
+  std::string what;
+  if (out.code == code) {
+    what = "ok";
+  } else {
+    const char* why = error_name(out.code);
+    what = format("refused: %02x %s", out.code, why != nullptr ? why : "(forced)");
+  }
+  if (reply[kRepAddr] != addr) {
+    what += " (wrong address)";
+  }
+  what = format("#%u %s", n, what.c_str());
+
+  auto split = faults.split.find(n);
+  if (split != faults.split.end() && split->second.first > 0 &&
+      split->second.first < static_cast<uint32_t>(kReplyFrameSize)) {
+    const auto first = static_cast<std::ptrdiff_t>(split->second.first);
+    out_.push_back(
+        Chunk{at, {reply.begin(), reply.begin() + first}, 0, n, false, what + " (first part)"});
+    out_.push_back(Chunk{at,
+                         {reply.begin() + first, reply.end()},
+                         uint64_t{split->second.second} * 1000,
+                         n,
+                         true,
+                         what + " (rest)"});
+  } else {
+    out_.push_back(Chunk{at, std::move(reply), 0, n, true, std::move(what)});
+  }
+}
+
+Model::Outcome Model::execute(const uint8_t* f) {
+  const uint8_t code = f[kCmdCode];
+  const uint32_t arg = load_le32(f + kCmdArg);
+  if (code == CMD_ACTIVATE) {
+    activated_ = true;
+    return {code, 0};
+  }
+  if (!activated_) {
+    return {kErrNotActivated, 0};
+  }
+  switch (code) {
+    case CMD_GET_BLID:
+      return {code, opts_.bootloader_version};
+    case CMD_GET_KEYID:
+      return {code, static_cast<uint8_t>(0x30 + opts_.key_version)};
+    case CMD_UNBLOCK_FLASH:
+      unlocked_ = true;
+      return {code, 0};
+    case CMD_ERASE_PAGE: {
+      if (!unlocked_) {
+        return {kErrLocked, 0};
+      }
+      if (arg < APP_START || arg >= kFlashEnd || (arg - FLASH_BASE) % PAGE_SIZE != 0) {
+        return {kErrAddress, 0};
+      }
+      const uint32_t offset = arg - FLASH_BASE;
+      std::fill_n(flash_.begin() + offset, PAGE_SIZE, uint8_t{0xFF});
+      erased_pages_.insert(offset / PAGE_SIZE);
+      ++counts_.erase_operations;
+      return {code, 0};
+    }
+    case CMD_WRITE_BLOCK: {
+      if (!unlocked_) {
+        return {kErrLocked, 0};
+      }
+      if (arg < APP_START || arg > kFlashEnd - BLOCK_SIZE || arg % BLOCK_SIZE != 0) {
+        return {kErrAddress, 0};
+      }
+      uint8_t block[BLOCK_SIZE];
+      std::memcpy(block, f + kCmdData, BLOCK_SIZE);
+      cipher::decipher_block(opts_.key, block);
+      // Programming flash can only clear bits: what was not erased keeps its zeros.
+      uint8_t* dst = flash_.data() + (arg - FLASH_BASE);
+      for (uint32_t i = 0; i < BLOCK_SIZE; ++i) {
+        dst[i] &= block[i];
+      }
+      ++counts_.blocks_written;
+      return {code, 0};
+    }
+    case CMD_GET_CRC: {
+      const uint32_t size = load_le32(f + kCmdData + 4);
+      if (arg < FLASH_BASE || arg > kFlashEnd || size > kFlashEnd - arg) {
+        return {kErrCrcRange, 0};
+      }
+      if (opts_.faults.crc_answer) {
+        return {code, *opts_.faults.crc_answer};
+      }
+      return {code, crc32(flash_.data() + (arg - FLASH_BASE), size)};
+    }
+    case CMD_GOTO_APPLICATION:
+      // The model stays in the bootloader afterwards, so that one emulator process can
+      // serve several loader runs.
+      app_started_ = true;
+      return {code, 0};
+    default:
+      return {kErrUnknownCommand, 0};
+  }
+}
+
+std::vector<Chunk> Model::take_output() {
+  std::vector<Chunk> out;
+  out.swap(out_);
+  return out;
+}
+
+void Model::chunk_sent(const Chunk& chunk, uint64_t /*now_us*/) {
+  if (!chunk.reply_end) {
+    return;
+  }
+  ++replies_sent_;
+  if (goto_frames_.erase(chunk.frame)) {
+    want_exit_ = true;
+  }
+  if (opts_.faults.vanish_after && replies_sent_ >= *opts_.faults.vanish_after) {
+    vanished_ = true;
+    partial_.clear();
+  }
+}
+
+std::vector<std::string> Model::take_trace() {
+  std::vector<std::string> out;
+  out.swap(trace_);
+  return out;
+}
+
+Summary Model::summary() const {
+  Summary s = counts_;
+  s.pages_erased = static_cast<uint32_t>(erased_pages_.size());
+  s.app_crc = crc32(flash_.data() + (APP_START - FLASH_BASE), kFlashEnd - APP_START);
+  s.activated = activated_;
+  s.unlocked = unlocked_;
+  s.app_started = app_started_;
+  return s;
+}
+
+}  // namespace zemlot

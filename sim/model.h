@@ -1,0 +1,187 @@
+#pragma once
+// A model of the device's resident bootloader as seen from the line: it takes the bytes the
+// loader sends, with the time each arrived, and hands back the bytes the device would put on
+// the line, each with the earliest time it may go out. It owns no clock and no port, so the
+// same model runs in real time behind a pseudo-terminal (zemlot-sim) and in virtual time
+// behind the tests' VirtualLine.
+//
+// Frame numbers. Every complete 16-byte frame is "seen". A seen frame with a bad CRC-8 or
+// another address is ignored. The first Faults::silent_first frames that would otherwise be
+// accepted are swallowed as if the device were powered off: no reply, no effect, no number.
+// Every frame after that is "accepted" and numbered 1, 2, 3, ... in arrival order; every
+// fault that names a frame number counts accepted frames. Refusals count the accepted
+// frames of one command code separately (the 2nd CMD_ERASE_PAGE is nth = 2 for that code).
+//
+// Replies. Each accepted frame gets exactly one 7-byte reply unless a fault says otherwise:
+// address (netnum & 0xFF), the command's own code on success or one of the error codes
+// below, a 32-bit value most significant byte first (0 for commands without a value and for
+// every refusal), CRC-8 over the first six bytes. A refused frame changes nothing.
+//
+// Time is whatever the caller says it is, in microseconds; it must not go backwards.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "link/protocol.h"
+#include "stand_in_cipher.h"
+
+namespace zemlot {
+
+// Reply codes of a refusal.
+inline constexpr uint8_t kErrLocked = 0xE1;          // erase or write before CMD_UNBLOCK_FLASH
+inline constexpr uint8_t kErrAddress = 0xE2;         // outside the application area, or misaligned
+inline constexpr uint8_t kErrNotActivated = 0xE3;    // anything but CMD_ACTIVATE before activation
+inline constexpr uint8_t kErrUnknownCommand = 0xE4;  // a code the bootloader does not know
+inline constexpr uint8_t kErrCrcRange = 0xE5;        // CMD_GET_CRC range runs outside the flash
+
+inline constexpr uint32_t kFlashSize = korvel::kFlashPages * korvel::PAGE_SIZE;
+inline constexpr uint32_t kFlashEnd = korvel::FLASH_BASE + kFlashSize;  // one past the last byte
+// A partial frame whose next byte comes more than this long after the previous one is dropped.
+inline constexpr uint64_t kFrameGapUs = 10000;
+
+// "CMD_ERASE_PAGE" for a known code, nullptr otherwise.
+const char* command_name(uint8_t code);
+// "flash locked" for one of the codes above, nullptr otherwise.
+const char* error_name(uint8_t code);
+
+struct Refusal {
+  uint8_t code = 0;   // command code to refuse
+  uint32_t nth = 1;   // which accepted frame of that code, 1-based
+  uint8_t error = 0;  // reply code sent instead of the command's own
+};
+
+struct Faults {
+  std::vector<Refusal> refuse;
+  std::set<uint32_t> drop_reply;          // accepted frames whose reply is never sent
+  std::map<uint32_t, uint32_t> delay_ms;  // accepted frame -> extra delay before its reply
+  std::set<uint32_t> wrong_address;       // accepted frames answered from address netnum + 1
+  std::map<uint32_t, std::vector<uint8_t>> noise;  // accepted frame -> bytes just before its reply
+  // accepted frame -> (bytes in the first part, ms of silence on the line before the rest)
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> split;
+  uint32_t silent_first = 0;           // swallow the first K frames that would be accepted
+  std::optional<uint32_t> crc_answer;  // successful CMD_GET_CRC answers this value instead
+  // The line goes away once this many replies have been sent (see chunk_sent, want_vanish).
+  std::optional<uint32_t> vanish_after;
+};
+
+struct Options {
+  int32_t netnum = 1;               // the device's address; the low 8 bits are compared
+  uint32_t bootloader_version = 2;  // CMD_GET_BLID value
+  uint8_t key_version = 3;          // CMD_GET_KEYID answers 0x30 + key_version in the low byte
+  korvel::cipher::Key key = korvel::cipher::kDefaultKey;
+  uint32_t reply_delay_us = 2000;  // processing time before a reply starts
+  bool trace = false;              // collect one line per frame for take_trace()
+  Faults faults;
+};
+
+// Bytes for the line. A consumer sends chunks in the order take_output() gave them, each
+// starting no earlier than at_us and no earlier than min_gap_us after the last byte of the
+// previous chunk has left the line, and calls Model::chunk_sent once the last byte is out.
+struct Chunk {
+  uint64_t at_us = 0;
+  std::vector<uint8_t> bytes;
+  uint64_t min_gap_us = 0;
+  uint32_t frame = 0;      // the accepted frame this chunk belongs to
+  bool reply_end = false;  // these are the last bytes of that frame's reply
+  std::string note;        // what the chunk is, for traces: "ok", "refused: flash locked", "noise"
+};
+
+struct Summary {
+  uint32_t frames = 0;           // complete frames seen, whatever became of them
+  uint32_t bad_crc = 0;          // ignored: CRC-8 wrong
+  uint32_t other_address = 0;    // ignored: addressed to another device
+  uint32_t silent = 0;           // swallowed by Faults::silent_first
+  uint32_t partial_dropped = 0;  // partial frames dropped after a gap
+  uint32_t accepted = 0;
+  std::map<uint8_t, uint32_t> by_code;  // accepted frames per command code, unknown codes too
+  uint32_t refused = 0;                 // replies carrying an error code
+  uint32_t replies_dropped = 0;         // replies withheld by Faults::drop_reply
+  uint32_t pages_erased = 0;            // distinct pages erased at least once
+  uint32_t erase_operations = 0;        // successful CMD_ERASE_PAGE
+  uint32_t blocks_written = 0;          // successful CMD_WRITE_BLOCK
+  uint32_t app_crc = 0;                 // CRC-32 of 0x08001000..0x0800FFFF as it is now
+  bool activated = false;
+  bool unlocked = false;
+  bool app_started = false;
+};
+
+// The summary as zemlot-sim prints it, one "key: value" line each, ending with a newline:
+//   zemlot-sim summary
+//   frames: 12 (ignored: 0 bad CRC, 0 other address, 0 silent)
+//   partial frames dropped: 0
+//   commands: activate 1, get_blid 1, get_keyid 1, unblock_flash 1, erase_page 2,
+//             write_block 5, get_crc 1, goto_application 1, unknown 0      (one line)
+//   refused: 0
+//   replies dropped: 0
+//   pages erased: 2 (erase commands: 2)
+//   blocks written: 5
+//   application area CRC-32: 1a2b3c4d
+//   application started: yes
+std::string format_summary(const Summary& s);
+
+// Lower-case hex bytes separated by spaces.
+std::string hex_bytes(const uint8_t* data, size_t n);
+
+class Model {
+ public:
+  explicit Model(Options options);
+
+  // Bytes that came off the line at now_us. A partial frame that has waited more than
+  // kFrameGapUs for its next byte is dropped when that byte comes; 16 bytes make a frame.
+  // Ignored once the line has vanished.
+  void on_bytes(const uint8_t* data, size_t n, uint64_t now_us);
+  // Replies and noise produced since the last call, in the order they must go out.
+  std::vector<Chunk> take_output();
+  // The consumer reports that the last byte of `chunk` has left the line at now_us. This is
+  // what sets want_exit() after a goto reply and want_vanish() after the last reply allowed.
+  void chunk_sent(const Chunk& chunk, uint64_t now_us);
+
+  // True once CMD_GOTO_APPLICATION was confirmed and its reply sent (or withheld by a fault).
+  bool want_exit() const { return want_exit_; }
+  // True once Faults::vanish_after replies have been sent: the consumer closes the line, and
+  // the model ignores anything more.
+  bool want_vanish() const { return vanished_; }
+
+  // Trace lines collected since the last call, when Options::trace is set: one per frame
+  // seen ("-> <hex>  #3 CMD_ERASE_PAGE page 4 (0x08001000)", "-> <hex>  ignored: bad CRC"),
+  // per dropped partial frame, and per withheld reply.
+  std::vector<std::string> take_trace();
+
+  const std::array<uint8_t, kFlashSize>& flash() const { return flash_; }
+  Summary summary() const;
+  const Options& options() const { return opts_; }
+
+ private:
+  struct Outcome {
+    uint8_t code;
+    uint32_t value;
+  };
+  void handle_frame(const uint8_t* f, uint64_t now_us);
+  Outcome execute(const uint8_t* f);
+  void note(std::string line);
+
+  Options opts_;
+  std::array<uint8_t, kFlashSize> flash_;
+  std::vector<uint8_t> partial_;
+  uint64_t last_byte_us_ = 0;
+  bool activated_ = false;
+  bool unlocked_ = false;
+  bool app_started_ = false;
+  bool want_exit_ = false;
+  bool vanished_ = false;
+  uint32_t silent_left_;
+  uint32_t replies_sent_ = 0;
+  std::set<uint32_t> goto_frames_;  // confirmed gotos whose reply is not yet out
+  Summary counts_;
+  std::set<uint32_t> erased_pages_;
+  std::vector<Chunk> out_;
+  std::vector<std::string> trace_;
+};
+
+}  // namespace zemlot

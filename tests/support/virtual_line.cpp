@@ -1,0 +1,155 @@
+#include "virtual_line.h"
+
+#include <algorithm>
+
+namespace korvel::testing {
+
+VirtualLine::VirtualLine(zemlot::Options options) : model_(std::move(options)) {}
+
+void VirtualLine::sleep_ms(uint32_t ms) {
+  pauses_.push_back(ms);
+  advance_to(now_us_ + uint64_t{ms} * 1000, false);
+}
+
+bool VirtualLine::open(const char* name) {
+  if (fail_open_) {
+    return false;
+  }
+  open_ = true;
+  opened_name_ = name != nullptr ? name : "";
+  return true;
+}
+
+bool VirtualLine::read_settings() {
+  return !fail_read_settings_;
+}
+
+bool VirtualLine::apply_line_settings(int32_t baud) {
+  if (fail_line_settings_) {
+    return false;
+  }
+  baud_ = baud;
+  return true;
+}
+
+bool VirtualLine::apply_timeouts() {
+  return !fail_timeouts_;
+}
+
+bool VirtualLine::close() {
+  if (fail_close_) {
+    return false;
+  }
+  open_ = false;
+  return true;
+}
+
+bool VirtualLine::write(const uint8_t* data, uint32_t n) {
+  ++write_calls_;
+  if (write_calls_ == fail_write_at_ || vanished()) {
+    return false;
+  }
+  // Byte by byte, so that replies finishing during a long write are seen in time order.
+  for (uint32_t i = 0; i < n; ++i) {
+    advance_to(now_us_ + kByteUs, false);
+    model_.on_bytes(data + i, 1, now_us_);
+    schedule_output();
+  }
+  written_.emplace_back(data, data + n);
+  return true;
+}
+
+bool VirtualLine::read(uint8_t* buf, uint32_t n, uint32_t* got) {
+  ++read_calls_;
+  *got = 0;
+  if (read_calls_ == fail_read_at_) {
+    return false;
+  }
+  size_t take = arrived_by(now_us_);
+  if (take == 0 && n > 0) {
+    if (vanished()) {
+      return false;
+    }
+    uint64_t until = now_us_ + (21 + uint64_t{n}) * 1000;
+    if (input_.size() >= n) {
+      until = std::min(until, std::max(now_us_, input_[n - 1].first));
+    }
+    advance_to(until, true);
+    if (now_us_ < until) {
+      return false;  // the adapter went away while we waited
+    }
+    take = arrived_by(now_us_);
+  }
+  take = std::min<size_t>(take, n);
+  for (size_t i = 0; i < take; ++i) {
+    buf[i] = input_.front().second;
+    input_.pop_front();
+  }
+  *got = static_cast<uint32_t>(take);
+  return true;
+}
+
+void VirtualLine::discard_input() {
+  ++discards_;
+  input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(arrived_by(now_us_)));
+}
+
+void VirtualLine::inject_input(std::vector<uint8_t> bytes, uint64_t at_us) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    insert_arrival(at_us + i * kByteUs, bytes[i]);
+  }
+}
+
+size_t VirtualLine::waiting() const {
+  return arrived_by(now_us_);
+}
+
+size_t VirtualLine::in_flight() const {
+  return input_.size() - arrived_by(now_us_);
+}
+
+void VirtualLine::advance_to(uint64_t t, bool stop_at_vanish) {
+  while (!sent_.empty() && sent_.front().end_us <= t) {
+    const Sent s = std::move(sent_.front());
+    sent_.pop_front();
+    now_us_ = std::max(now_us_, s.end_us);
+    model_.chunk_sent(s.chunk, s.end_us);
+    if (model_.want_vanish() && vanish_at_us_ == UINT64_MAX) {
+      // Whatever the device had still to send is lost with the adapter.
+      vanish_at_us_ = s.end_us;
+      sent_.clear();
+      input_.erase(std::upper_bound(input_.begin(), input_.end(), s.end_us,
+                                    [](uint64_t v, const auto& e) { return v < e.first; }),
+                   input_.end());
+      if (stop_at_vanish) {
+        return;
+      }
+    }
+  }
+  now_us_ = std::max(now_us_, t);
+}
+
+void VirtualLine::schedule_output() {
+  for (auto& chunk : model_.take_output()) {
+    const uint64_t start = std::max(chunk.at_us, rx_free_us_ + chunk.min_gap_us);
+    for (size_t j = 0; j < chunk.bytes.size(); ++j) {
+      insert_arrival(start + (j + 1) * kByteUs, chunk.bytes[j]);
+    }
+    rx_free_us_ = start + chunk.bytes.size() * kByteUs;
+    sent_.push_back(Sent{rx_free_us_, std::move(chunk)});
+  }
+}
+
+void VirtualLine::insert_arrival(uint64_t at_us, uint8_t byte) {
+  auto pos = std::upper_bound(input_.begin(), input_.end(), at_us,
+                              [](uint64_t v, const auto& e) { return v < e.first; });
+  input_.insert(pos, {at_us, byte});
+}
+
+size_t VirtualLine::arrived_by(uint64_t t) const {
+  auto pos = std::upper_bound(input_.begin(), input_.end(), t,
+                              [](uint64_t v, const auto& e) { return v < e.first; });
+  return static_cast<size_t>(pos - input_.begin());
+}
+
+}  // namespace korvel::testing
