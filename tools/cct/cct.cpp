@@ -1,0 +1,442 @@
+#include "cct.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "lib/crc32.h"
+
+namespace korvel::cct {
+
+namespace {
+
+std::string errno_text(int err) {
+  return std::strerror(err);
+}
+
+void fail(std::string* why, std::string text) {
+  if (why != nullptr)
+    *why = std::move(text);
+}
+
+std::string hex32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08" PRIx32, v);
+  return buf;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports the result: on some file systems a failed write shows up here.
+  int close_checked() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+// Opening a FIFO or a terminal for reading would otherwise wait for a writer or a carrier.
+int open_for_reading(const std::string& path) {
+  return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+// Checks that fd is a regular file and returns its size.
+std::optional<uint64_t> regular_file_size(int fd, std::string* why) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    fail(why, "cannot examine: " + errno_text(errno));
+    return std::nullopt;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    fail(why, "is a directory");
+    return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    const char* kind = S_ISFIFO(st.st_mode)   ? "a FIFO"
+                       : S_ISCHR(st.st_mode)  ? "a character device"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : "something else";
+    fail(why, std::string("not a regular file (") + kind + ")");
+    return std::nullopt;
+  }
+  return st.st_size < 0 ? 0 : static_cast<uint64_t>(st.st_size);
+}
+
+std::optional<std::vector<uint8_t>> read_image(const std::string& path, std::string* why) {
+  Fd fd(open_for_reading(path));
+  if (fd.get() < 0) {
+    fail(why, "cannot open: " + errno_text(errno));
+    return std::nullopt;
+  }
+  const auto size = regular_file_size(fd.get(), why);
+  if (!size)
+    return std::nullopt;
+  const std::string too_large = " bytes; the application area holds " +
+                                std::to_string(kAppAreaBytes) + " bytes (" +
+                                std::to_string(kAppPages) + " pages)";
+  if (*size > kAppAreaBytes) {
+    fail(why, "image too large: " + std::to_string(*size) + too_large);
+    return std::nullopt;
+  }
+  // The size fstat gave is only a hint (the file may grow, some files report 0), so read
+  // until end of file but never more than one byte past what the device can take.
+  std::vector<uint8_t> buf(kAppAreaBytes + 1);
+  size_t got = 0;
+  while (got < buf.size()) {
+    const ssize_t n = ::read(fd.get(), buf.data() + got, buf.size() - got);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      fail(why, "cannot read: " + errno_text(errno));
+      return std::nullopt;
+    }
+    if (n == 0)
+      break;
+    got += static_cast<size_t>(n);
+  }
+  if (got > kAppAreaBytes) {
+    fail(why, "image too large: more than " + std::to_string(kAppAreaBytes) + too_large);
+    return std::nullopt;
+  }
+  buf.resize(got);
+  return buf;
+}
+
+bool write_all(int fd, const uint8_t* data, size_t n, std::string* why) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, data, n);
+    if (w < 0) {
+      if (errno == EINTR)
+        continue;
+      fail(why, "cannot write: " + errno_text(errno));
+      return false;
+    }
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+std::string directory_of(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos)
+    return ".";
+  if (slash == 0)
+    return "/";
+  return path.substr(0, slash);
+}
+
+// Removes the temporary file unless it has been moved into place.
+class TempFile {
+ public:
+  explicit TempFile(std::string name) : name_(std::move(name)) {}
+  ~TempFile() {
+    if (!name_.empty())
+      ::unlink(name_.c_str());
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& name() const { return name_; }
+  void release() { name_.clear(); }
+
+ private:
+  std::string name_;
+};
+
+bool write_atomically(const std::string& out, const std::vector<uint8_t>& bytes, bool force,
+                      std::string* why) {
+  std::string pattern = out + ".tmp.XXXXXX";
+  const int raw_fd = ::mkstemp(pattern.data());
+  if (raw_fd < 0) {
+    fail(why, "cannot create a temporary file next to it: " + errno_text(errno));
+    return false;
+  }
+  Fd fd(raw_fd);
+  TempFile tmp(pattern);
+  if (!write_all(fd.get(), bytes.data(), bytes.size(), why))
+    return false;
+  // mkstemp makes the file private; the container should get the permissions any new
+  // file would.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(fd.get(), 0666 & ~mask) != 0) {
+    fail(why, "cannot set permissions: " + errno_text(errno));
+    return false;
+  }
+  if (::fsync(fd.get()) != 0) {
+    fail(why, "cannot flush to disk: " + errno_text(errno));
+    return false;
+  }
+  if (fd.close_checked() != 0) {
+    fail(why, "cannot write: " + errno_text(errno));
+    return false;
+  }
+
+  if (force) {
+    if (::rename(tmp.name().c_str(), out.c_str()) != 0) {
+      fail(why, "cannot move into place: " + errno_text(errno));
+      return false;
+    }
+    tmp.release();
+  } else if (::link(tmp.name().c_str(), out.c_str()) == 0) {
+    // link() refuses to replace, which closes the gap between the early existence check
+    // and now; the temporary name goes away with the guard.
+  } else if (errno == EEXIST) {
+    fail(why, "already exists (use --force to replace it)");
+    return false;
+  } else {
+    // Some file systems have no hard links; the early check is all we can do there.
+    struct stat st {};
+    if (::lstat(out.c_str(), &st) == 0) {
+      fail(why, "already exists (use --force to replace it)");
+      return false;
+    }
+    if (::rename(tmp.name().c_str(), out.c_str()) != 0) {
+      fail(why, "cannot move into place: " + errno_text(errno));
+      return false;
+    }
+    tmp.release();
+  }
+
+  // Make the new name itself durable; failing that is not worth reporting the run as failed.
+  const int dir = ::open(directory_of(out).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string iso8601_utc(int32_t seconds) {
+  // Days since 1970-01-01 to a civil date, proleptic Gregorian, valid far beyond int32.
+  int64_t days = seconds / 86400;
+  int64_t rem = seconds % 86400;
+  if (rem < 0) {
+    rem += 86400;
+    --days;
+  }
+  const int64_t z = days + 719468;  // shift the epoch to 0000-03-01
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  char buf[40];
+  std::snprintf(buf, sizeof buf,
+                "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64 ":%02" PRId64
+                "Z",
+                year, month, day, rem / 3600, rem / 60 % 60, rem % 60);
+  return buf;
+}
+
+std::string printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", u);
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+Inspection inspect_bytes(const uint8_t* data, uint64_t size) {
+  if (size < sizehead || size >= kTooLargeFileBytes)
+    throw std::invalid_argument("container size out of range");
+  Inspection in;
+  in.header = decode_header(data);
+  in.file_size = size;
+  in.payload_size = static_cast<uint32_t>(size - sizehead);
+  in.payload_crc = crc32(data + sizehead, in.payload_size);
+  return in;
+}
+
+std::optional<Inspection> inspect_file(const std::string& path, std::string* why) {
+  Fd fd(open_for_reading(path));
+  if (fd.get() < 0) {
+    fail(why, "cannot open: " + errno_text(errno));
+    return std::nullopt;
+  }
+  const auto size = regular_file_size(fd.get(), why);
+  if (!size)
+    return std::nullopt;
+  if (*size < sizehead) {
+    fail(why, "too short for a container: " + std::to_string(*size) +
+                  " bytes, the header alone is " + std::to_string(sizehead));
+    return std::nullopt;
+  }
+  if (*size >= kTooLargeFileBytes) {
+    fail(why,
+         "too large: " + std::to_string(*size) + " bytes; a container must be smaller than 4 GiB");
+    return std::nullopt;
+  }
+  // Mapped rather than read: a bogus multi-gigabyte file costs address space, not memory.
+  void* map = ::mmap(nullptr, static_cast<size_t>(*size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
+  if (map == MAP_FAILED) {
+    fail(why, "cannot read: " + errno_text(errno));
+    return std::nullopt;
+  }
+  const Inspection in = inspect_bytes(static_cast<const uint8_t*>(map), *size);
+  ::munmap(map, static_cast<size_t>(*size));
+  return in;
+}
+
+std::string format_report(std::string_view name, const Inspection& in) {
+  std::string r;
+  r += "file: " + printable(name) + "\n";
+  r += "size: " + std::to_string(in.file_size) + " bytes (payload " +
+       std::to_string(in.payload_size) + " bytes)\n";
+  r += "creator version: " + std::to_string(in.header.creator_version) + "\n";
+  r += "crc_decrypted: " + hex32(in.header.crc_decrypted) + "\n";
+  r += "crc_BIN: " + hex32(in.header.crc_BIN);
+  r += in.crc_matches() ? " (payload matches)\n"
+                        : " (mismatch: the payload computes to " + hex32(in.payload_crc) + ")\n";
+  r += "created: " + iso8601_utc(in.header.UNIXtimestamp) + "\n";
+  r += "blocks: " + std::to_string(in.blocks()) + (in.blocks() == 1 ? " block" : " blocks") +
+       " of 8 bytes\n";
+  if (in.tail_bytes() != 0) {
+    r += "warning: the payload is not a multiple of 8 bytes; its last " +
+         std::to_string(in.tail_bytes()) + " bytes would never reach the device\n";
+  }
+  r += "pages: " + std::to_string(in.pages()) + " of " + std::to_string(kAppPages) + "\n";
+  r += "fits application area: ";
+  r +=
+      in.fits() ? "yes\n" : "no (at most " + std::to_string(kAppAreaBytes) + " bytes of payload)\n";
+  if (in.sound()) {
+    r += "result: sound\n";
+  } else {
+    std::string reasons;
+    if (!in.crc_matches())
+      reasons = "crc_BIN mismatch";
+    if (!in.fits())
+      reasons += std::string(reasons.empty() ? "" : "; ") + "too large for the application area";
+    r += "result: not sound (" + reasons + ")\n";
+  }
+  return r;
+}
+
+BuiltContainer build_container(std::vector<uint8_t> image, const cipher::Key& key,
+                               uint32_t creator_version, int32_t timestamp) {
+  if (image.size() > kAppAreaBytes)
+    throw std::length_error("image larger than the application area");
+  BuiltContainer b;
+  b.image_size = static_cast<uint32_t>(image.size());
+  b.padding = (BLOCK_SIZE - b.image_size % BLOCK_SIZE) % BLOCK_SIZE;
+  // Erased flash reads 0xFF, so padding with it leaves the tail of the last page as if
+  // never written.
+  image.resize(b.image_size + b.padding, 0xFF);
+  const auto n = static_cast<uint32_t>(image.size());
+  b.header.creator_version = creator_version;
+  b.header.UNIXtimestamp = timestamp;
+  b.header.crc_decrypted = crc32(image.data(), n);
+  cipher::encipher(key, image.data(), image.size());
+  b.header.crc_BIN = crc32(image.data(), n);
+  b.bytes.assign(sizehead + image.size(), 0);
+  encode_header(b.header, b.bytes.data());
+  std::copy(image.begin(), image.end(), b.bytes.begin() + sizehead);
+  return b;
+}
+
+std::optional<BuiltContainer> make_container(const MakeRequest& req, std::string* why) {
+  // Checked before any work so the common mistake gets a clear answer; write_atomically
+  // checks again without a race.
+  struct stat st {};
+  if (!req.force && ::lstat(req.out.c_str(), &st) == 0) {
+    fail(why, printable(req.out) + ": already exists (use --force to replace it)");
+    return std::nullopt;
+  }
+  std::string reason;
+  auto image = read_image(req.in, &reason);
+  if (!image) {
+    fail(why, printable(req.in) + ": " + reason);
+    return std::nullopt;
+  }
+  BuiltContainer built =
+      build_container(std::move(*image), req.key, req.creator_version, req.timestamp);
+  if (!write_atomically(req.out, built.bytes, req.force, &reason)) {
+    fail(why, printable(req.out) + ": " + reason);
+    return std::nullopt;
+  }
+  return built;
+}
+
+std::string format_summary(const MakeRequest& req, const BuiltContainer& b) {
+  std::string s;
+  if (b.padding != 0) {
+    s += "padded " + std::to_string(b.padding) + (b.padding == 1 ? " byte" : " bytes") +
+         " with 0xFF to a multiple of 8\n";
+  }
+  const uint32_t payload = b.image_size + b.padding;
+  s += "output: " + printable(req.out) + "\n";
+  s += "payload: " + std::to_string(payload) + " bytes (image " + std::to_string(b.image_size) +
+       " bytes)\n";
+  s += "blocks: " + std::to_string(whole_blocks(payload)) + "\n";
+  s +=
+      "pages: " + std::to_string(pages_needed(payload)) + " of " + std::to_string(kAppPages) + "\n";
+  s += "crc_decrypted: " + hex32(b.header.crc_decrypted) + "\n";
+  s += "crc_BIN: " + hex32(b.header.crc_BIN) + "\n";
+  s += "creator version: " + std::to_string(b.header.creator_version) + "\n";
+  s += "created: " + iso8601_utc(b.header.UNIXtimestamp) + "\n";
+  s += std::string("cipher: stand-in XTEA, ") + (req.default_key ? "default key" : "given key") +
+       " (not the device's cipher)\n";
+  return s;
+}
+
+std::optional<uint32_t> parse_u32(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  if (text.empty())
+    return std::nullopt;
+  uint32_t v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, base);
+  if (ec != std::errc() || end != text.data() + text.size())
+    return std::nullopt;
+  return v;
+}
+
+std::optional<int32_t> parse_i32(std::string_view text) {
+  if (text.empty())
+    return std::nullopt;
+  int32_t v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, 10);
+  if (ec != std::errc() || end != text.data() + text.size())
+    return std::nullopt;
+  return v;
+}
+
+}  // namespace korvel::cct
