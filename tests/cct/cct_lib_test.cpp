@@ -130,7 +130,7 @@ TEST(Numbers, StrictParsing) {
   }
 }
 
-TEST(Inspect, ReportOfSoundAndUnsoundContainers) {
+TEST(Examine, ReportOfSoundAndUnsoundContainers) {
   const auto good = sound_container(1024);
   auto bad_header = good;
   bad_header[4 * kHeadCrcBin] ^= 0x01;
@@ -217,7 +217,7 @@ TEST(Inspect, ReportOfSoundAndUnsoundContainers) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Inspection in = inspect_bytes(c.bytes.data(), c.bytes.size());
+    const Facts in = examine_bytes(c.bytes.data(), c.bytes.size());
     EXPECT_EQ(in.sound(), c.sound);
     EXPECT_EQ(in.blocks(), c.blocks);
     EXPECT_EQ(in.pages(), c.pages);
@@ -229,9 +229,9 @@ TEST(Inspect, ReportOfSoundAndUnsoundContainers) {
   }
 }
 
-TEST(Inspect, HostileNameCannotAddLines) {
+TEST(Examine, HostileNameCannotAddLines) {
   const auto bytes = sound_container(8);
-  const Inspection in = inspect_bytes(bytes.data(), bytes.size());
+  const Facts in = examine_bytes(bytes.data(), bytes.size());
   const std::string report = format_report("a\nresult: sound\n\x1b[2J", in);
   EXPECT_NE(report.find("file: a\\x0aresult: sound\\x0a\\x1b[2J\n"), std::string::npos) << report;
   const std::string plain = format_report("a", in);
@@ -245,11 +245,11 @@ class FileTest : public ::testing::Test {
   TempDir scratch;  // child output, kept out of dir so dir's listing stays exact
 };
 
-TEST_F(FileTest, InspectFileReadsWhatIsOnDisk) {
+TEST_F(FileTest, ExamineFileReadsWhatIsOnDisk) {
   const auto bytes = container_bytes(pattern_bytes(20), 0, 951782400);
   write_file(dir / "c.cct", bytes);
   std::string why;
-  const auto in = inspect_file(dir / "c.cct", &why);
+  const auto in = examine_file(dir / "c.cct", &why);
   ASSERT_TRUE(in.has_value()) << why;
   EXPECT_EQ(in->file_size, 84u);
   EXPECT_EQ(in->payload_size, 20u);
@@ -259,7 +259,7 @@ TEST_F(FileTest, InspectFileReadsWhatIsOnDisk) {
   EXPECT_NE(format_report("c.cct", *in).find("created: 2000-02-29T00:00:00Z\n"), std::string::npos);
 }
 
-TEST_F(FileTest, InspectFileRefusesWhatIsNotAContainer) {
+TEST_F(FileTest, ExamineFileRefusesWhatIsNotAContainer) {
   write_file(dir / "ten", std::vector<uint8_t>(10, 0x55));
   write_file(dir / "sixty-three", std::vector<uint8_t>(63, 0));
   ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0700), 0);
@@ -286,23 +286,23 @@ TEST_F(FileTest, InspectFileRefusesWhatIsNotAContainer) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string why;
-    EXPECT_FALSE(inspect_file(dir / c.name, &why).has_value());
+    EXPECT_FALSE(examine_file(dir / c.name, &why).has_value());
     EXPECT_EQ(why.rfind(c.why, 0), 0u) << why;
     EXPECT_EQ(why.find('\n'), std::string::npos);
   }
 }
 
-TEST_F(FileTest, InspectFileDoesNotBlockOnAFifo) {
+TEST_F(FileTest, ExamineFileDoesNotBlockOnAFifo) {
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   const auto r = cct_test::run_child(
       [&] {
         std::string why;
-        const bool ok = inspect_file(dir / "fifo", &why).has_value();
+        const bool ok = examine_file(dir / "fifo", &why).has_value();
         std::fputs(why.c_str(), stdout);
         return ok ? 0 : 1;
       },
       scratch.path().string(), std::chrono::seconds(10));
-  ASSERT_FALSE(r.timed_out) << "inspect_file blocked on a FIFO";
+  ASSERT_FALSE(r.timed_out) << "examine_file blocked on a FIFO";
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "not a regular file (a FIFO)");
 }

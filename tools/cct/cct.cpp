@@ -272,10 +272,10 @@ std::string printable(std::string_view text) {
   return out;
 }
 
-Inspection inspect_bytes(const uint8_t* data, uint64_t size) {
+Facts examine_bytes(const uint8_t* data, uint64_t size) {
   if (size < sizehead || size >= kTooLargeFileBytes)
     throw std::invalid_argument("container size out of range");
-  Inspection in;
+  Facts in;
   in.header = decode_header(data);
   in.file_size = size;
   in.payload_size = static_cast<uint32_t>(size - sizehead);
@@ -283,7 +283,7 @@ Inspection inspect_bytes(const uint8_t* data, uint64_t size) {
   return in;
 }
 
-std::optional<Inspection> inspect_file(const std::string& path, std::string* why) {
+std::optional<Facts> examine_file(const std::string& path, std::string* why) {
   Fd fd(open_for_reading(path));
   if (fd.get() < 0) {
     fail(why, "cannot open: " + errno_text(errno));
@@ -308,12 +308,12 @@ std::optional<Inspection> inspect_file(const std::string& path, std::string* why
     fail(why, "cannot read: " + errno_text(errno));
     return std::nullopt;
   }
-  const Inspection in = inspect_bytes(static_cast<const uint8_t*>(map), *size);
+  const Facts in = examine_bytes(static_cast<const uint8_t*>(map), *size);
   ::munmap(map, static_cast<size_t>(*size));
   return in;
 }
 
-std::string format_report(std::string_view name, const Inspection& in) {
+std::string format_report(std::string_view name, const Facts& in) {
   std::string r;
   r += "file: " + printable(name) + "\n";
   r += "size: " + std::to_string(in.file_size) + " bytes (payload " +

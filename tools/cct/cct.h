@@ -1,5 +1,5 @@
 #pragma once
-// The logic behind the container tool: inspecting a container file and making one from a
+// The logic behind the container tool: examining a container file and making one from a
 // plain image. main.cpp only turns arguments into these calls and exit statuses.
 #include <cstdint>
 #include <optional>
@@ -25,7 +25,7 @@ std::string iso8601_utc(int32_t seconds);
 // one-item-per-line output.
 std::string printable(std::string_view text);
 
-struct Inspection {
+struct Facts {
   ContainerHeader header;
   uint64_t file_size = 0;
   uint32_t payload_size = 0;
@@ -40,15 +40,15 @@ struct Inspection {
 };
 
 // A container already in memory; size must be at least sizehead and below kTooLargeFileBytes.
-Inspection inspect_bytes(const uint8_t* data, uint64_t size);
+Facts examine_bytes(const uint8_t* data, uint64_t size);
 
 // Opens without blocking (a FIFO or a terminal must never hang us) and maps the file instead
 // of allocating its size. Fails, with a one-line reason, on anything that is not a regular
 // file between 64 bytes and 4 GiB. The reason does not repeat the path.
-std::optional<Inspection> inspect_file(const std::string& path, std::string* why);
+std::optional<Facts> examine_file(const std::string& path, std::string* why);
 
 // The report of `cct info`: "key: value" lines, each ending in '\n'.
-std::string format_report(std::string_view name, const Inspection& in);
+std::string format_report(std::string_view name, const Facts& in);
 
 struct BuiltContainer {
   std::vector<uint8_t> bytes;  // header followed by the enciphered payload

@@ -1,4 +1,4 @@
-// cct: inspect and make firmware containers. Exit status 0 success, 1 failure, 2 usage.
+// cct: examine and make firmware containers. Exit status 0 success, 1 failure, 2 usage.
 #include <getopt.h>
 
 #include <climits>
@@ -26,7 +26,7 @@ const char kMainHelp[] =
     "                [--time UNIX] [--force]\n"
     "       cct --help | --version\n"
     "\n"
-    "Inspects and makes korvel firmware containers: a 64-byte header followed by the\n"
+    "Examines and makes korvel firmware containers: a 64-byte header followed by the\n"
     "enciphered payload that the loader sends to the device in 8-byte blocks.\n"
     "\n"
     "Commands:\n"
@@ -141,7 +141,7 @@ int run_info(int argc, char** argv) {
                        "info");
   const std::string path = argv[optind];
   std::string why;
-  const auto in = korvel::cct::inspect_file(path, &why);
+  const auto in = korvel::cct::examine_file(path, &why);
   if (!in) {
     std::fprintf(stderr, "cct: %s: %s\n", printable(path).c_str(), why.c_str());
     return kExitFailure;
