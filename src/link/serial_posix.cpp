@@ -1,0 +1,330 @@
+// The serial port on POSIX systems, through termios.
+//
+// The port stays in non-blocking mode for its whole life: every wait is a poll() bounded by a
+// deadline taken when the call starts, so neither a silent device nor a stuck transmitter can
+// hold the loader longer than the port contract allows.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "link/serial_port.h"
+
+namespace korvel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kWriteSlackMs = 48;
+constexpr int32_t kReadSlackMs = 21;
+
+// Milliseconds left until `deadline`, rounded up so that a poll never wakes just short of it
+// and spins on a zero timeout.
+int remaining_ms(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero())
+    return 0;
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+  return static_cast<int>((us + 999) / 1000);
+}
+
+bool is_transient(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+// Only the rates termios can name; anything else is refused rather than silently rounded.
+struct Rate {
+  int32_t baud;
+  speed_t speed;
+};
+constexpr Rate kRates[] = {
+    {50, B50},         {75, B75},     {110, B110},   {134, B134},     {150, B150},
+    {200, B200},       {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},
+    {2400, B2400},     {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
+#ifdef B57600
+    {57600, B57600},
+#endif
+#ifdef B115200
+    {115200, B115200},
+#endif
+#ifdef B230400
+    {230400, B230400},
+#endif
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+};
+
+bool speed_for(int32_t baud, speed_t* out) {
+  for (const Rate& r : kRates) {
+    if (r.baud == baud) {
+      *out = r.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Input translations that would alter or swallow bytes of a binary frame.
+constexpr tcflag_t kInputOff = ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | PARMRK |
+                               INPCK | IGNBRK | BRKINT
+#ifdef IUCLC
+                               | IUCLC
+#endif
+    ;
+constexpr tcflag_t kLocalOff = ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN;
+constexpr tcflag_t kOutputOff = OPOST;
+constexpr tcflag_t kControlOff = PARENB | CSTOPB;
+constexpr tcflag_t kControlOn = CS8 | CREAD | CLOCAL;
+
+class PosixSerialPort final : public SerialPort {
+ public:
+  ~PosixSerialPort() override {
+    if (fd_ >= 0)
+      close();
+  }
+
+  bool open(const char* name) override {
+    if (fd_ >= 0 || name == nullptr)
+      return false;
+    const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+      return false;
+    // TIOCEXCL keeps other ordinary users out, but root walks past it, so the advisory lock
+    // is what stops a second loader run as root. A file that is no terminal at all is let
+    // through here (ENOTTY) so that the caller sees it fail where settings are read.
+    if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
+      ::close(fd);
+      return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return false;
+    }
+    fd_ = fd;
+    have_base_ = false;
+    return true;
+  }
+
+  bool read_settings() override {
+    if (fd_ < 0)
+      return false;
+    if (::tcgetattr(fd_, &base_) != 0)
+      return false;
+    have_base_ = true;
+    return true;
+  }
+
+  bool apply_line_settings(int32_t baud) override {
+    if (fd_ < 0 || !have_base_)
+      return false;
+    speed_t speed;
+    if (!speed_for(baud, &speed))
+      return false;
+
+    termios want = base_;
+    want.c_iflag &= ~kInputOff;
+    want.c_oflag &= ~kOutputOff;
+    want.c_lflag &= ~kLocalOff;
+    want.c_cflag &= ~(CSIZE | kControlOff);
+    want.c_cflag |= kControlOn;
+    want.c_cc[VMIN] = 0;
+    want.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&want, speed) != 0 || ::cfsetospeed(&want, speed) != 0)
+      return false;
+    if (::tcsetattr(fd_, TCSANOW, &want) != 0)
+      return false;
+
+    // tcsetattr succeeds if any one change took; only a read-back shows what the driver kept.
+    termios got{};
+    if (::tcgetattr(fd_, &got) != 0)
+      return false;
+    if ((got.c_iflag & kInputOff) != 0)
+      return false;
+    if ((got.c_oflag & kOutputOff) != 0)
+      return false;
+    if ((got.c_lflag & kLocalOff) != 0)
+      return false;
+    if ((got.c_cflag & kControlOff) != 0)
+      return false;
+    if ((got.c_cflag & CSIZE) != CS8)
+      return false;
+    if ((got.c_cflag & (CREAD | CLOCAL)) != (CREAD | CLOCAL))
+      return false;
+    if (got.c_cc[VMIN] != 0 || got.c_cc[VTIME] != 0)
+      return false;
+    if (::cfgetispeed(&got) != speed || ::cfgetospeed(&got) != speed)
+      return false;
+    baud_ = baud;
+    return true;
+  }
+
+  // Nothing to hand to the driver: the time limits live in read() and write() as poll
+  // deadlines. A closed port still has no limits to speak of.
+  bool apply_timeouts() override { return fd_ >= 0; }
+
+  bool write(const uint8_t* data, uint32_t n) override {
+    if (fd_ < 0)
+      return false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteSlackMs + int64_t{n});
+
+    uint32_t sent = 0;
+    while (sent < n) {
+      const ssize_t r = ::write(fd_, data + sent, n - sent);
+      if (r > 0) {
+        sent += static_cast<uint32_t>(r);
+        continue;
+      }
+      if (r < 0 && !is_transient(errno))
+        return false;
+      if (r < 0 && errno == EINTR)
+        continue;
+      // The driver's buffer is full: wait for room, but no longer than the contract allows.
+      const int wait = remaining_ms(deadline);
+      if (wait == 0)
+        return true;
+      pollfd p{fd_, POLLOUT, 0};
+      const int pr = ::poll(&p, 1, wait);
+      if (pr < 0) {
+        if (errno == EINTR)
+          continue;
+        return false;
+      }
+      if (pr == 0)
+        return true;
+      if (p.revents & POLLNVAL)
+        return false;
+      if ((p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLOUT)) {
+        // One more write settles it: a hung-up line reports EIO, a live one takes bytes.
+        const ssize_t again = ::write(fd_, data + sent, n - sent);
+        if (again > 0) {
+          sent += static_cast<uint32_t>(again);
+          continue;
+        }
+        if (again < 0 && errno == EINTR)
+          continue;
+        return false;
+      }
+    }
+    return drain(deadline);
+  }
+
+  bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
+    if (got != nullptr)
+      *got = 0;
+    if (fd_ < 0 || got == nullptr)
+      return false;
+    if (n == 0)
+      return true;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadSlackMs + int64_t{n});
+
+    // With VMIN = VTIME = 0 an idle terminal reads as 0 rather than EAGAIN, so a 0 here
+    // proves nothing yet; a hung-up line shows itself at the poll below.
+    for (;;) {
+      const ssize_t r = ::read(fd_, buf, n);
+      if (r > 0) {
+        *got = static_cast<uint32_t>(r);
+        return true;
+      }
+      if (r == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+        break;
+      if (errno != EINTR)
+        return false;
+    }
+
+    while (*got < n) {
+      const int wait = remaining_ms(deadline);
+      if (wait == 0)
+        break;
+      pollfd p{fd_, POLLIN, 0};
+      const int pr = ::poll(&p, 1, wait);
+      if (pr < 0) {
+        if (errno == EINTR)
+          continue;
+        return false;
+      }
+      if (pr == 0)
+        break;
+      if (p.revents & POLLNVAL)
+        return false;
+      const ssize_t r = ::read(fd_, buf + *got, n - *got);
+      if (r > 0) {
+        *got += static_cast<uint32_t>(r);
+        continue;
+      }
+      if (r < 0 && errno == EINTR)
+        continue;
+      if (r < 0 && !is_transient(errno))
+        return false;
+      // poll woke us yet nothing came: on a terminal that only happens once the line is
+      // gone (hang-up, unplugged adapter), and retrying would spin until the deadline.
+      if (p.revents & (POLLHUP | POLLERR | POLLIN))
+        return false;
+    }
+    return true;
+  }
+
+  void discard_input() override {
+    if (fd_ >= 0)
+      ::tcflush(fd_, TCIFLUSH);
+  }
+
+  bool close() override {
+    if (fd_ < 0)
+      return false;
+    // Exclusive mode belongs to the terminal, not to this descriptor; leaving it set would
+    // lock others out for as long as anyone else keeps the terminal open.
+    ::ioctl(fd_, TIOCNXCL);
+    const int r = ::close(fd_);
+    fd_ = -1;
+    have_base_ = false;
+    // On Linux the descriptor is released even when close() is interrupted.
+    return r == 0 || errno == EINTR;
+  }
+
+ private:
+  // Waits, within the write's own deadline, for the driver to put the bytes on the wire.
+  // Sleeping for the time the queued bytes need at the line rate keeps the wait cheap.
+  bool drain(Clock::time_point deadline) {
+    for (;;) {
+      int queued = 0;
+      if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+        // A driver that cannot tell its queue length has still taken every byte.
+        return errno == ENOTTY || errno == EINVAL || errno == ENOSYS;
+      }
+      if (queued <= 0)
+        return true;
+      const int wait = remaining_ms(deadline);
+      if (wait == 0)
+        return true;
+      // Ten bit times per byte at 8N1.
+      const int64_t need_ms = (int64_t{queued} * 10 * 1000 + baud_ - 1) / baud_;
+      const int64_t nap = need_ms < 1 ? 1 : (need_ms < wait ? need_ms : wait);
+      std::this_thread::sleep_for(std::chrono::milliseconds(nap));
+    }
+  }
+
+  int fd_ = -1;
+  bool have_base_ = false;
+  int32_t baud_ = 9600;
+  termios base_{};
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> make_system_port() {
+  return std::make_unique<PosixSerialPort>();
+}
+
+}  // namespace korvel

@@ -1,0 +1,114 @@
+// The serial port on Windows, through the comm API. The driver enforces the time limits
+// itself (COMMTIMEOUTS), so every call here is a plain synchronous one.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "link/serial_port.h"
+
+namespace korvel {
+namespace {
+
+// "COM" (any case) followed by digits only names a port, and ports from COM10 up can only be
+// opened through the device namespace. Anything else is taken as the caller wrote it.
+std::string device_path(const char* name) {
+  const std::string s(name);
+  if (s.size() <= 3)
+    return s;
+  const auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; };
+  if (upper(s[0]) != 'C' || upper(s[1]) != 'O' || upper(s[2]) != 'M')
+    return s;
+  for (size_t i = 3; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9')
+      return s;
+  }
+  return "\\\\.\\" + s;
+}
+
+class Win32SerialPort final : public SerialPort {
+ public:
+  ~Win32SerialPort() override {
+    if (handle_ != INVALID_HANDLE_VALUE)
+      close();
+  }
+
+  bool open(const char* name) override {
+    if (handle_ != INVALID_HANDLE_VALUE || name == nullptr)
+      return false;
+    const std::string path = device_path(name);
+    // No sharing: a second opener gets ERROR_ACCESS_DENIED while we hold the port.
+    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, NULL);
+    return handle_ != INVALID_HANDLE_VALUE;
+  }
+
+  bool read_settings() override {
+    if (handle_ == INVALID_HANDLE_VALUE)
+      return false;
+    dcbSerialParams_ = DCB{};
+    dcbSerialParams_.DCBlength = sizeof(dcbSerialParams_);
+    return GetCommState(handle_, &dcbSerialParams_) != FALSE;
+  }
+
+  bool apply_line_settings(int32_t baud) override {
+    if (handle_ == INVALID_HANDLE_VALUE || baud <= 0)
+      return false;
+    dcbSerialParams_.BaudRate = static_cast<DWORD>(baud);
+    dcbSerialParams_.ByteSize = 8;
+    dcbSerialParams_.StopBits = ONESTOPBIT;
+    dcbSerialParams_.Parity = NOPARITY;
+    return SetCommState(handle_, &dcbSerialParams_) != FALSE;
+  }
+
+  bool apply_timeouts() override {
+    if (handle_ == INVALID_HANDLE_VALUE)
+      return false;
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 1;
+    timeouts.ReadTotalTimeoutConstant = 21;
+    timeouts.WriteTotalTimeoutMultiplier = 1;
+    timeouts.WriteTotalTimeoutConstant = 48;
+    return SetCommTimeouts(handle_, &timeouts) != FALSE;
+  }
+
+  bool write(const uint8_t* data, uint32_t n) override {
+    DWORD written = 0;
+    return WriteFile(handle_, data, n, &written, NULL) != FALSE;
+  }
+
+  bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
+    DWORD count = 0;
+    const BOOL ok = ReadFile(handle_, buf, n, &count, NULL);
+    if (got != nullptr)
+      *got = static_cast<uint32_t>(count);
+    return ok != FALSE;
+  }
+
+  void discard_input() override { PurgeComm(handle_, PURGE_RXCLEAR); }
+
+  bool close() override {
+    if (handle_ == INVALID_HANDLE_VALUE)
+      return false;
+    const BOOL ok = CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    return ok != FALSE;
+  }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  DCB dcbSerialParams_{};
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> make_system_port() {
+  return std::make_unique<Win32SerialPort>();
+}
+
+}  // namespace korvel
