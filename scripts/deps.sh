@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, when it is missing, with apt-get (as root).
+# Exit status: 0 when the Linux build can go ahead. The Windows tool chain and Wine are
+# optional here: the tests that need them report themselves skipped when they are absent.
+set -u
+
+linux_pkgs=(cmake make g++ libgtest-dev)
+windows_pkgs=(g++-mingw-w64-x86-64 wine64)
+
+missing_of() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || echo "$p"
+  done
+}
+
+install() {
+  [ $# -eq 0 ] && return 0
+  echo "deps: installing $*"
+  if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
+    echo "deps: cannot install here (needs root and apt-get): $*"
+    return 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  if [ -z "${DEPS_UPDATED:-}" ]; then
+    apt-get update -qq >/dev/null 2>&1 || true
+    DEPS_UPDATED=1
+  fi
+  apt-get install -y -qq --no-install-recommends "$@" >/dev/null 2>&1 || {
+    echo "deps: apt-get install failed for: $*"
+    return 1
+  }
+}
+
+mapfile -t need_linux < <(missing_of "${linux_pkgs[@]}")
+mapfile -t need_windows < <(missing_of "${windows_pkgs[@]}")
+install "${need_linux[@]}" || exit 1
+install "${need_windows[@]}" || echo "deps: the Windows build and its Wine tests will be skipped"
+exit 0

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Every test: installs what is missing, builds the Linux programs and the Windows loader,
+# and runs the whole suite with ctest. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+win_exe=""
+if command -v x86_64-w64-mingw32-g++ >/dev/null; then
+  cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+  cmake --build build-win -j"$jobs"
+  win_exe="$PWD/build-win/Korvel.exe"
+fi
+
+cmake -S . -B build -DKORVEL_WIN_EXE="$win_exe"
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure --timeout 600
