@@ -6,6 +6,7 @@
 # Usage: bench/program_8k.sh [build-dir]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/sim.sh
 build=${1:-build}
 for p in korvel zemlot-sim cct; do
   [ -x "$build/$p" ] || { echo "bench: $build/$p missing; build first" >&2; exit 2; }
@@ -17,14 +18,7 @@ trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 head -c 8192 /dev/urandom >"$work/image.bin"
 "$build/cct" make --in "$work/image.bin" --out "$work/bench.cct" >/dev/null
-"$build/zemlot-sim" >"$work/sim.out" 2>&1 &
-sim_pid=$!
-port=""
-for _ in $(seq 50); do
-  port=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
-  [ -n "$port" ] && break
-  sleep 0.1
-done
+start_sim "$build" "$work/sim.out"
 
 TIMEFORMAT='%3R %3U %3S'
 times_line=$( { time (echo Y | LANG=C.UTF-8 "$build/korvel" "$port" 1 "$work/bench.cct" P \

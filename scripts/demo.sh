@@ -5,6 +5,7 @@
 # emulator's summary and whether its application area holds the image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/sim.sh
 
 scripts/deps.sh --linux
 cmake -S . -B build >/dev/null
@@ -25,15 +26,7 @@ python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 29 + 5) & 255 for i i
 build/cct make --in "$work/firmware.bin" --out "$work/sample.cct"
 echo
 
-build/zemlot-sim --dump "$work/flash.bin" >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-port=""
-for _ in $(seq 50); do
-  port=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "demo: zemlot-sim did not start" >&2; cat "$work/sim.err" >&2; exit 1; }
+start_sim build "$work/sim.out" --dump "$work/flash.bin"
 echo "zemlot-sim plays the device on $port"
 echo "\$ build/korvel $port 1 sample.cct P"
 echo
