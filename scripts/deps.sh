@@ -2,10 +2,12 @@
 # Installs what the build and the tests need, when it is missing, with apt-get (as root).
 # Exit status: 0 when the Linux build can go ahead. The Windows tool chain and Wine are
 # optional here: the tests that need them report themselves skipped when they are absent.
+# So are clang and its fuzzer runtime: without them the fuzz step says it is skipped.
 set -u
 
 linux_pkgs=(cmake make g++ libgtest-dev)
 windows_pkgs=(g++-mingw-w64-x86-64 wine64)
+fuzz_pkgs=(clang libclang-rt-14-dev)
 
 missing_of() {
   local p
@@ -37,5 +39,7 @@ install "${need_linux[@]}" || exit 1
 # --linux: only what the Linux programs need (the demonstration run).
 [ "${1:-}" = "--linux" ] && exit 0
 mapfile -t need_windows < <(missing_of "${windows_pkgs[@]}")
+mapfile -t need_fuzz < <(missing_of "${fuzz_pkgs[@]}")
 install "${need_windows[@]}" || echo "deps: the Windows build and its Wine tests will be skipped"
+install "${need_fuzz[@]}" || echo "deps: the fuzz targets will be skipped"
 exit 0

@@ -18,3 +18,11 @@ fi
 cmake -S . -B build -DKORVEL_WIN_EXE="$win_exe"
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure --timeout 600
+
+# Hardening. The whole Linux suite again with AddressSanitizer and UndefinedBehaviorSanitizer
+# (the fault runs then drive sanitized programs too), then each fuzz target for a minute from
+# its committed corpus.
+cmake -S . -B build-asan -DKORVEL_SANITIZE=ON
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan --output-on-failure --timeout 600
+tests/fuzz/run_fuzzers.sh
