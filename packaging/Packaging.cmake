@@ -1,0 +1,86 @@
+# Release packages, made by CPack from an ordinary build tree:
+#   Windows (the mingw-w64 tree build-win): Korvel-<version>-win64.zip with Korvel.exe and a
+#     README in Russian for the technicians;
+#   Linux (the tree build): a Debian package of korvel, zemlot-sim and cct with their manual
+#     pages.
+# `cmake --build <tree> --target package` builds whichever the tree is for.
+
+set(CPACK_PACKAGE_NAME korvel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Korvel developers")
+set(CPACK_PACKAGE_CONTACT "Korvel developers <korvel-dev@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Console firmware loader for a device's resident bootloader over RS-485")
+# Installed programs carry no debugging sections and no build-tree paths.
+set(CPACK_STRIP_FILES ON)
+
+set(KORVEL_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+if(WIN32)
+  install(TARGETS korvel RUNTIME DESTINATION .)
+  # Notepad shows the text right only with CRLF line ends (older versions show LF-only text as
+  # one line) and with the UTF-8 byte order mark the source file starts with.
+  configure_file(${KORVEL_PACKAGING_DIR}/windows/README.txt
+                 ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME "Korvel-${PROJECT_VERSION}-win64")
+else()
+  include(GNUInstallDirs)
+  install(TARGETS korvel zemlot-sim cct RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  # Debian keeps manual pages compressed with gzip -9n (no name, no time stamp: the same
+  # page gives the same bytes).
+  set(korvel_man_pages "")
+  foreach(page korvel.1 zemlot-sim.1 cct.1)
+    # The version in each page's title comes from the project.
+    set(src ${CMAKE_BINARY_DIR}/packaging/man-src/${page})
+    configure_file(${KORVEL_PACKAGING_DIR}/man/${page}.in ${src} @ONLY)
+    set(out ${CMAKE_BINARY_DIR}/packaging/man/${page})
+    add_custom_command(
+      OUTPUT ${out}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${src} ${out}
+      COMMAND gzip -9nf ${out}
+      DEPENDS ${src}
+      COMMENT "Compressing the manual page ${page}"
+      VERBATIM)
+    list(APPEND korvel_man_pages ${out}.gz)
+  endforeach()
+  add_custom_target(man_pages ALL DEPENDS ${korvel_man_pages})
+  install(FILES ${korvel_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # CPack puts the summary above this as the synopsis line.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "korvel reads an enciphered firmware container, finds and activates the device's
+bootloader through a serial port and an RS-485 adapter, and in programming mode
+erases the application area, writes the image in 8-byte blocks, has the device
+check it by CRC-32 and starts the new application. It never deciphers the image.
+.
+The package also holds zemlot-sim, an emulator of the bootloader on a
+pseudo-terminal for trying the loader without hardware, and cct, a tool that
+examines containers and makes test containers with a stand-in cipher.")
+  find_program(KORVEL_DPKG dpkg)
+  if(KORVEL_DPKG)
+    execute_process(COMMAND ${KORVEL_DPKG} --print-architecture
+                    OUTPUT_VARIABLE korvel_deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${korvel_deb_arch})
+  endif()
+  # The programs need only the C and C++ runtimes; dpkg-shlibdeps works out the least
+  # versions from the symbols they use. Without it (no dpkg-dev), the versions it gives on
+  # Debian 12 stand in.
+  find_program(KORVEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(KORVEL_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+  endif()
+endif()
+
+include(CPack)
