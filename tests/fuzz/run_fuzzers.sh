@@ -4,7 +4,8 @@
 # thrown away. Exits non-zero on any finding: a crash, a broken invariant, a sanitizer report,
 # an input that runs too long, a leak. The input that did it is left in build-fuzz/findings/;
 # copy it into tests/fuzz/corpus/<target>/ once the fault is mended, so ctest replays it.
-# Where clang or its fuzzer runtime is missing the step is skipped, saying so.
+# Where clang or its fuzzer runtime is missing the step is skipped, saying so (under CI,
+# with CI=true, that is a failure instead).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -15,6 +16,10 @@ targets=(container reply dialogue)
 probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'
 if ! command -v clang++ >/dev/null ||
   ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null; then
+  if [ "${CI:-}" = "true" ]; then
+    echo "fuzz: clang++ with libFuzzer is not installed, and under CI that is a failure"
+    exit 1
+  fi
   echo "fuzz: clang++ with libFuzzer is not installed; the fuzz targets are SKIPPED"
   exit 0
 fi
