@@ -283,22 +283,5 @@ TEST_F(EndToEnd, PortFailures) {
   }
 }
 
-TEST_F(EndToEnd, BadContainerSendsNothing) {
-  const std::string cct = make_container(64);
-  {
-    std::fstream f(cct, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(100);
-    f.put('\x5A');  // the payload no longer matches its checksum
-  }
-  const std::string pty = start_sim();
-  Child k({KORVEL_PATH, pty, "1", cct, "P"}, kEnv);
-  EXPECT_EQ(k.wait(10000), 0);
-  EXPECT_NE(k.out.find(kRule + "Контрольная сумма не совпала! Проверьте целостность файла " + cct +
-                       "!\n" + kRule + kRule + kClosing),
-            std::string::npos);
-  const std::string summary = stop_sim();
-  EXPECT_NE(summary.find("frames: 0 "), std::string::npos) << summary;
-}
-
 }  // namespace
 }  // namespace korvel::testing

@@ -188,24 +188,6 @@ TEST_F(DialogueTest, ProgrammingRunOfTwoBlocks) {
   EXPECT_EQ(load_le32(&line.frames_written()[9][11]), 16u);
 }
 
-TEST_F(DialogueTest, ExactPayloadBytesGoOutInFileOrder) {
-  const auto image = plain_image(1024);
-  VirtualLine line({});
-  const std::string path = container(image);
-  const Outcome o = run(line, path, "P", "Y\n");
-  ASSERT_EQ(o.status, 0);
-  std::vector<uint8_t> sent;
-  for (const auto& f : line.frames_written()) {
-    if (f[kCmdCode] == CMD_WRITE_BLOCK)
-      sent.insert(sent.end(), f.begin() + 7, f.begin() + 15);
-  }
-  std::vector<uint8_t> enciphered = image;
-  cipher::encipher(cipher::kDefaultKey, enciphered.data(), enciphered.size());
-  EXPECT_EQ(sent, enciphered);
-  EXPECT_EQ(line.model().summary().blocks_written, 128u);
-  EXPECT_NE(o.dialogue.find("Контрольная сумма совпала"), std::string::npos);
-}
-
 TEST_F(DialogueTest, OperatorAnswers) {
   struct Case {
     const char* name;
@@ -403,30 +385,6 @@ TEST_F(DialogueTest, SearchKeepsCountingUntilTheDeviceAnswers) {
   }
 }
 
-TEST_F(DialogueTest, NoiseAndLateRepliesDoNotShiftLaterReplies) {
-  struct Case {
-    const char* name;
-    zemlot::Faults faults;
-  };
-  zemlot::Faults noise, late, split;
-  noise.noise = {{2, {0x55}}};
-  late.delay_ms = {{2, 150}};  // the blid reply comes after its read has given up
-  split.split = {{3, {3, 60}}};
-  const Case cases[] = {{"noise byte before a reply", noise},
-                        {"late reply", late},
-                        {"reply split by a long gap", split}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    zemlot::Options opts;
-    opts.faults = c.faults;
-    VirtualLine line(opts);
-    const Outcome o = run(line, container(plain_image(64)), "P", "Y\n");
-    EXPECT_EQ(o.status, 0);
-    EXPECT_TRUE(line.model().summary().app_started) << o.dialogue;
-    EXPECT_NE(o.dialogue.find("Контрольная сумма совпала"), std::string::npos);
-  }
-}
-
 TEST_F(DialogueTest, PortFailuresDuringTheDialogue) {
   struct Case {
     const char* name;
@@ -533,16 +491,6 @@ TEST_F(DialogueTest, KeyVersionIsASignedByteMinusAsciiZero) {
               std::string::npos);
     EXPECT_NE(o.dialogue.find("Версия бутлоадера -2147483648\n"), std::string::npos);
   }
-}
-
-TEST_F(DialogueTest, Windows1251Output) {
-  VirtualLine line({});
-  const Outcome o = run(line, container(plain_image(8)), "I", "", "1", Encoder::cp1251());
-  // "Версия бутлоадера 2" in Windows-1251.
-  EXPECT_NE(o.out.find("\xC2\xE5\xF0\xF1\xE8\xFF \xE1\xF3\xF2\xEB\xEE\xE0\xE4\xE5\xF0\xE0 2\n"),
-            std::string::npos);
-  // "Закрываю СОМ порт... OK": Cyrillic СОМ, Latin OK.
-  EXPECT_EQ(o.err, "\xC7\xE0\xEA\xF0\xFB\xE2\xE0\xFE \xD1\xCE\xCC \xEF\xEE\xF0\xF2... OK\n");
 }
 
 }  // namespace

@@ -52,16 +52,6 @@ TEST(CommandFrame, HandComputedBytes) {
   }
 }
 
-TEST(CommandFrame, ErasePage4CrcByte) {
-  Exchange x;
-  x.command_tx = 0x03;
-  x.adr_tx = 0x08001000u;
-  build_command_frame(x, 1);
-  // Worked by hand over 01 03 00 00 10 00 08 and eight zero data bytes.
-  const uint8_t frame[15] = {0x01, 0x03, 0x00, 0x00, 0x10, 0x00, 0x08};
-  EXPECT_EQ(x.tx_buff[15], dallas_crc8(frame, 15));
-}
-
 TEST(CommandFrame, SendDiscardsStaleInputFirstAndWrites16Bytes) {
   FakePort port;
   Exchange x;
