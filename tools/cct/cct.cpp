@@ -61,8 +61,13 @@ int open_for_reading(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-// Checks that fd is a regular file and returns its size.
+// Checks that fd, fresh from open_for_reading, is a regular file and returns its size. A
+// negative fd is a failed open, whose errno is still the open's.
 std::optional<uint64_t> regular_file_size(int fd, std::string* why) {
+  if (fd < 0) {
+    fail(why, "cannot open: " + errno_text(errno));
+    return std::nullopt;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     fail(why, "cannot examine: " + errno_text(errno));
@@ -86,10 +91,6 @@ std::optional<uint64_t> regular_file_size(int fd, std::string* why) {
 
 std::optional<std::vector<uint8_t>> read_image(const std::string& path, std::string* why) {
   Fd fd(open_for_reading(path));
-  if (fd.get() < 0) {
-    fail(why, "cannot open: " + errno_text(errno));
-    return std::nullopt;
-  }
   const auto size = regular_file_size(fd.get(), why);
   if (!size)
     return std::nullopt;
@@ -285,10 +286,6 @@ Facts examine_bytes(const uint8_t* data, uint64_t size) {
 
 std::optional<Facts> examine_file(const std::string& path, std::string* why) {
   Fd fd(open_for_reading(path));
-  if (fd.get() < 0) {
-    fail(why, "cannot open: " + errno_text(errno));
-    return std::nullopt;
-  }
   const auto size = regular_file_size(fd.get(), why);
   if (!size)
     return std::nullopt;
