@@ -74,6 +74,7 @@ std::optional<std::vector<uint8_t>> parse_hex_bytes(std::string_view text) {
 enum LongOnly : int {
   kPort = 0x100,
   kNoPacing,
+  kEcho,
   kNetnum,
   kBlid,
   kKeyVersion,
@@ -98,6 +99,7 @@ enum LongOnly : int {
 const option kOptions[] = {
     {"port", required_argument, nullptr, kPort},
     {"no-pacing", no_argument, nullptr, kNoPacing},
+    {"echo", no_argument, nullptr, kEcho},
     {"netnum", required_argument, nullptr, kNetnum},
     {"blid", required_argument, nullptr, kBlid},
     {"key-version", required_argument, nullptr, kKeyVersion},
@@ -136,6 +138,9 @@ std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions
       return std::nullopt;
     case kNoPacing:
       p.pacing = false;
+      return std::nullopt;
+    case kEcho:
+      p.echo = true;
       return std::nullopt;
     case kNetnum: {
       const auto v = parse_number(value, INT32_MAX);
@@ -355,6 +360,8 @@ Line:
                          pseudo-terminal
   --no-pacing            send each reply at once instead of at 9600 baud (one byte every
                          1.042 ms)
+  --echo                 play an adapter that hears its own transmission: every byte the
+                         loader sends comes straight back to it, ahead of the reply
 
 Device:
   --netnum N             the device's network number; the low 8 bits are compared (default 1)

@@ -11,6 +11,7 @@ struct ProgramOptions {
   Options model;
   std::optional<std::string> port;  // an existing serial port instead of a new pseudo-terminal
   bool pacing = true;               // send at 9600 baud rather than each chunk at once
+  bool echo = false;                // every byte received goes straight back (adapter echo)
   bool exit_on_goto = false;
   std::optional<std::string> dump;  // where to write the flash image at exit
   bool help = false;

@@ -234,6 +234,10 @@ class Emulator {
       const ssize_t n = ::read(line_.fd, buf, sizeof buf);
       if (n > 0) {
         got_any = true;
+        if (opts_.echo) {
+          // The adapter's receiver hears the bytes as they go out, before any reply can.
+          [[maybe_unused]] const ssize_t w = ::write(line_.fd, buf, static_cast<size_t>(n));
+        }
         model_.on_bytes(buf, static_cast<size_t>(n), now_ns() / 1000);
         flush_trace();
         for (auto& c : model_.take_output()) {

@@ -1,5 +1,7 @@
 #include "link/frames.h"
 
+#include <algorithm>
+
 #include "lib/crc8.h"
 
 namespace korvel {
@@ -24,19 +26,57 @@ void build_command_frame(Exchange& x, int32_t netnum) {
 bool send_command(SerialPort& port, Exchange& x, int32_t netnum) {
   build_command_frame(x, netnum);
   port.discard_input();
-  return port.write(x.tx_buff.data(), kCommandFrameSize);
+  x.frame_out = port.write(x.tx_buff.data(), kCommandFrameSize);
+  return x.frame_out;
 }
 
 bool reply_accepted(const uint8_t* rx, int32_t netnum) {
   return rx[kRepCrc] == dallas_crc8(rx, kRepCrc) && int32_t{rx[kRepAddr]} == netnum;
 }
 
+namespace {
+
+constexpr uint32_t kEchoRest = kCommandFrameSize - kReplyFrameSize;
+
+// Many RS-485 adapters keep their receiver on while they transmit, so the frame just written
+// comes back ahead of the reply. Seven bytes that begin the frame are its echo only when the
+// other nine follow: a reply may begin like the frame (a device answering 0 to a command with
+// argument 0 whose CRC-8 happens to be 0). Reads the nine; false when the port fails.
+bool read_echo_rest(SerialPort& port, const Exchange& x, bool* echo) {
+  std::array<uint8_t, kEchoRest> rest{};
+  uint32_t got = 0;
+  if (!port.read(rest.data(), kEchoRest, &got))
+    return false;
+  *echo = got == kEchoRest && std::equal(rest.begin(), rest.end(), &x.tx_buff[kReplyFrameSize]);
+  return true;
+}
+
+}  // namespace
+
 Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker) {
   Reply r;
+  const bool after_frame = x.frame_out;
+  x.frame_out = false;
+  std::array<uint8_t, kReplyFrameSize> before{};
+  std::copy_n(x.rx_buff.begin(), kReplyFrameSize, before.begin());
   uint32_t got = 0;
   if (!port.read(x.rx_buff.data(), kReplyFrameSize, &got)) {
     r.status = ReplyStatus::ReadFailed;
     return r;
+  }
+  if (after_frame && got == kReplyFrameSize &&
+      std::equal(x.tx_buff.begin(), x.tx_buff.begin() + kReplyFrameSize, x.rx_buff.begin())) {
+    bool echo = false;
+    const bool ok = read_echo_rest(port, x, &echo);
+    if (!ok || echo) {
+      // Whatever follows is judged as if the echo had never been in the buffer.
+      std::copy(before.begin(), before.end(), x.rx_buff.begin());
+      x.rx_buff[kRepCode] = marker;
+    }
+    if (!ok || (echo && !port.read(x.rx_buff.data(), kReplyFrameSize, &got))) {
+      r.status = ReplyStatus::ReadFailed;
+      return r;
+    }
   }
   const uint8_t* rx = x.rx_buff.data();
   if (reply_accepted(rx, netnum)) {

@@ -20,6 +20,9 @@ struct Exchange {
   uint8_t command_rx = 0;
   uint32_t data_rx = 0;
   test_e rxframe = INVALIDE;
+  // From a command frame's write until its reply is read: the only time the line can hand the
+  // frame back (an adapter that hears its own transmission).
+  bool frame_out = false;
 };
 
 // Fills bytes 0 to 6 and the CRC-8 of the command frame; the data bytes 7 to 14 keep
@@ -43,7 +46,9 @@ struct Reply {
 bool reply_accepted(const uint8_t* rx, int32_t netnum);
 
 // Reads a reply into rx_buff and judges it. Afterwards byte 1 holds `marker`, so a read
-// that brings nothing new cannot pass the same reply twice.
+// that brings nothing new cannot pass the same reply twice. After a command frame, an echo
+// of that frame ahead of the reply is read and dropped first; the buffer is then as it was
+// before, so an echo never passes as a reply and a reply lost after it reads as lost.
 Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker);
 
 }  // namespace korvel

@@ -1,8 +1,9 @@
 // The whole dialogue in virtual time. The port and the clock are this target's own: every
 // command frame the loader writes takes one byte of the input, which decides what the device
 // puts on the line in answer (a good reply, a refusal, another address, a broken CRC, raw
-// bytes, silence, a split or doubled reply, noise before it, when it comes) and whether the
-// next read fails. The operator's answers and the container come from the first bytes.
+// bytes, silence, a split or doubled reply, noise before it, when it comes, an echo of the
+// frame ahead of it) and whether the next read fails. The operator's answers and the container come
+// from the first bytes.
 //
 // Termination: a write that finds the input used up fails, as a pulled adapter would, and
 // the loader must then end with "Write error". A silent port instead would keep the
@@ -147,6 +148,10 @@ class FuzzLine final : public SerialPort, public Clock {
       write_failed_ = true;
       return false;
     }
+    // An adapter that hears its own transmission hands the frame back as it goes out.
+    if ((op & 0x0F) == 5)
+      put({f, f + kCommandFrameSize}, now_us_);
+    frame_.assign(f, f + kCommandFrameSize);
     now_us_ += kCommandFrameSize * kByteUs;
     answer(f, op);
     return true;
@@ -154,12 +159,15 @@ class FuzzLine final : public SerialPort, public Clock {
 
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
     FUZZ_CHECK(open_ && !closed_);
-    FUZZ_CHECK(n == static_cast<uint32_t>(kReplyFrameSize));
+    // A reply, or the rest of what may be the echo of the frame just sent.
+    const bool rest = n == static_cast<uint32_t>(kCommandFrameSize - kReplyFrameSize);
+    FUZZ_CHECK(n == static_cast<uint32_t>(kReplyFrameSize) || (rest && echo_head_));
     FUZZ_CHECK(got != nullptr);
     *got = 0;
     if (fail_next_read_) {
       fail_next_read_ = false;
       last_.reset();
+      echo_head_.reset();
       return false;
     }
     size_t ready = arrived();
@@ -176,6 +184,17 @@ class FuzzLine final : public SerialPort, public Clock {
       arrivals_.pop_front();
     }
     *got = static_cast<uint32_t>(k);
+    if (rest) {
+      // The whole frame came back: the loader drops it unjudged and reads the reply next.
+      if (k == n && std::equal(buf, buf + n, frame_.begin() + kReplyFrameSize)) {
+        echo_head_->undo(*this);
+      }
+      echo_head_.reset();
+      return true;
+    }
+    echo_head_.reset();
+    if (k == n && last_ && std::equal(buf, buf + n, frame_.begin()))
+      echo_head_ = Judged(*this);
     // The loader judges all seven bytes of its buffer, whatever this read brought.
     judge_reply(buf);
     return true;
@@ -206,6 +225,32 @@ class FuzzLine final : public SerialPort, public Clock {
   struct Sent {
     uint8_t code;
     uint32_t arg;
+  };
+
+  // What judging a reply may change, kept so that a judgement of bytes the loader then finds
+  // to be an echo can be taken back.
+  struct Judged {
+    explicit Judged(const FuzzLine& l)
+        : last(l.last_),
+          erased(l.erased_),
+          block_ok(l.block_ok_),
+          block_refused(l.block_refused_),
+          crc_answer(l.crc_answer_),
+          goto_ok(l.goto_ok_) {}
+    void undo(FuzzLine& l) const {
+      l.last_ = last;
+      l.erased_ = erased;
+      l.block_ok_ = block_ok;
+      l.block_refused_ = block_refused;
+      l.crc_answer_ = crc_answer;
+      l.goto_ok_ = goto_ok;
+    }
+    std::optional<Sent> last;
+    std::bitset<kFlashPages> erased;
+    std::vector<bool> block_ok;
+    bool block_refused;
+    std::optional<uint32_t> crc_answer;
+    bool goto_ok;
   };
 
   size_t arrived() const {
@@ -428,6 +473,8 @@ class FuzzLine final : public SerialPort, public Clock {
   size_t sleeps_ = 0;
 
   std::optional<Sent> last_;
+  std::vector<uint8_t> frame_;       // the last frame written
+  std::optional<Judged> echo_head_;  // the last read brought the frame's first seven bytes
   std::bitset<kFlashPages> erased_;
   std::vector<bool> block_ok_;
   std::optional<uint32_t> highest_block_;

@@ -30,7 +30,7 @@ std::vector<std::string> split(const std::string& s, char sep) {
 
 TEST(CommandLine, EveryOptionTakesItsValue) {
   const ParseResult r = parse(
-      split("--port /dev/ttyUSB1 --no-pacing --netnum 0x1f4 --blid=7 --key-version 9 "
+      split("--port /dev/ttyUSB1 --no-pacing --echo --netnum 0x1f4 --blid=7 --key-version 9 "
             "--key 0f1e2d3c4b5a69788796a5b4c3d2e1f0 --reply-delay-ms 15 --exit-on-goto --trace "
             "--dump /tmp/x.bin --refuse 0x03:2:0xE1 --refuse 4:10-12:0xe2 --drop-reply 5 "
             "--drop-reply 7-9 --delay-reply 3:250 --wrong-address 2-3 --noise 4:aa55FF "
@@ -40,6 +40,7 @@ TEST(CommandLine, EveryOptionTakesItsValue) {
   const ProgramOptions& p = r.options;
   EXPECT_EQ(p.port, "/dev/ttyUSB1");
   EXPECT_FALSE(p.pacing);
+  EXPECT_TRUE(p.echo);
   EXPECT_EQ(p.model.netnum, 500);
   EXPECT_EQ(p.model.bootloader_version, 7u);
   EXPECT_EQ(p.model.key_version, 9);
@@ -84,7 +85,8 @@ TEST(CommandLine, BadOptionsAndValuesAreRefused) {
 TEST(CommandLine, HelpDocumentsEveryOption) {
   const std::string help = usage_text();
   for (const std::string& name : split(
-           "--port,--no-pacing,--netnum,--blid,--key-version,--key ,--reply-delay-ms,--refuse,"
+           "--port,--no-pacing,--echo,--netnum,--blid,--key-version,--key ,--reply-delay-ms,"
+           "--refuse,"
            "--drop-reply,--delay-reply,--wrong-address,--noise,--split,--silent,--crc-answer,"
            "--vanish-after,--exit-on-goto,--trace,--dump,--help,--version,0xE1,0xE2,0xE3,0xE4,0xE5",
            ','))

@@ -52,6 +52,9 @@ bool VirtualLine::write(const uint8_t* data, uint32_t n) {
   // Byte by byte, so that replies finishing during a long write are seen in time order.
   for (uint32_t i = 0; i < n; ++i) {
     advance_to(now_us_ + kByteUs, false);
+    if (echo_) {
+      insert_arrival(now_us_, data[i]);
+    }
     model_.on_bytes(data + i, 1, now_us_);
     schedule_output();
   }

@@ -36,8 +36,9 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   bool apply_line_settings(int32_t baud) override;
   bool apply_timeouts() override;
   // The bytes go to the model at the line rate; returns once the last one is on the wire
-  // (n * kByteUs later). The k-th call fails when fail_write_at(k): false, nothing sent,
-  // no time passes. Fails too once the line has vanished.
+  // (n * kByteUs later); with echo(), each byte also comes straight back, as on an adapter
+  // that hears its own transmission. The k-th call fails when fail_write_at(k): false, nothing
+  // sent, no time passes. Fails too once the line has vanished.
   bool write(const uint8_t* data, uint32_t n) override;
   // Bytes that have arrived come back at once, up to n. When none have, time advances until
   // n bytes have arrived or 21 + n ms have passed, whichever is first, and what arrived comes
@@ -56,6 +57,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   void fail_close(bool fail = true) { fail_close_ = fail; }
   void fail_write_at(size_t k) { fail_write_at_ = k; }  // 1-based count of write() calls
   void fail_read_at(size_t k) { fail_read_at_ = k; }    // 1-based count of read() calls
+  void echo(bool on = true) { echo_ = on; }
 
   // Every successful write, in order.
   const std::vector<std::vector<uint8_t>>& frames_written() const { return written_; }
@@ -110,6 +112,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   bool fail_line_settings_ = false;
   bool fail_timeouts_ = false;
   bool fail_close_ = false;
+  bool echo_ = false;
   bool open_ = false;
   std::string opened_name_;
   int32_t baud_ = 0;

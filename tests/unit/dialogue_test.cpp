@@ -60,6 +60,7 @@ struct Outcome {
   std::string out, err, all;
   std::vector<Color> colors;
   std::vector<std::string> wire;
+  std::vector<std::vector<uint8_t>> frames;
   std::vector<uint32_t> pauses;
 };
 
@@ -109,6 +110,7 @@ class DialogueTest : public ::testing::Test {
       o.dialogue = con.out.substr(at + mark.size());
     for (const auto& f : line.frames_written())
       o.wire.push_back(describe(f));
+    o.frames = line.frames_written();
     o.pauses = line.pauses();
     return o;
   }
@@ -186,6 +188,68 @@ TEST_F(DialogueTest, ProgrammingRunOfTwoBlocks) {
   EXPECT_TRUE(std::equal(block1.begin() + 7, block1.begin() + 11, crc_frame.begin() + 7));
   // GOTO keeps the size too: data bytes nobody assigned keep what they held.
   EXPECT_EQ(load_le32(&line.frames_written()[9][11]), 16u);
+}
+
+// The same device on another kind of line: everything the operator and the device see is the
+// same as on the reference line, byte for byte and pause for pause.
+TEST_F(DialogueTest, SameRunOnAnotherLine) {
+  struct Side {
+    bool echo = false;
+    zemlot::Faults faults{};
+  };
+  struct Case {
+    const char* name;
+    int32_t netnum;
+    size_t image;
+    const char* directive;
+    Side run, ref;
+    std::string shows;  // in both runs' output: the case did what it is about
+  };
+  zemlot::Faults refused_erase, lost_block_reply;
+  refused_erase.refuse = {{CMD_ERASE_PAGE, 2, 0xE7}};
+  lost_block_reply.drop_reply = {8};
+  const Case cases[] = {
+      {"echo, information", 1, 16, "I", {true}, {}, "Информация получена успешно\n"},
+      {"echo, programming", 1, 64, "P", {true}, {}, "Подтверждение получено\n"},
+      // 19 and 17 are the flow-control characters XOFF and XON.
+      {"echo, netnum 19, refused erase",
+       19,
+       3000,
+       "P",
+       {true, refused_erase},
+       {false, refused_erase},
+       "Ошибка стирания E7\n"},
+      {"echo, reply lost after it",
+       1,
+       64,
+       "P",
+       {true, lost_block_reply},
+       {false, lost_block_reply},
+       "Ошибка контр. суммы в блоке 1\n"},
+      // With netnum 25 the reply to CMD_ACTIVATE is the first seven bytes of its frame.
+      {"echo, reply beginning like the frame", 25, 16, "I", {true}, {}, "Версия бутлоадера 2\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = container(plain_image(c.image));
+    const std::string netnum = std::to_string(c.netnum);
+    Outcome o[2];
+    for (int i = 0; i < 2; ++i) {
+      const Side& side = i == 0 ? c.run : c.ref;
+      zemlot::Options opts;
+      opts.netnum = c.netnum;
+      opts.faults = side.faults;
+      VirtualLine line(opts);
+      line.echo(side.echo);
+      o[i] = run(line, path, c.directive, "Y\n", netnum.c_str());
+      EXPECT_NE(o[i].out.find(c.shows), std::string::npos) << o[i].out;
+    }
+    EXPECT_EQ(o[0].status, o[1].status);
+    EXPECT_EQ(o[0].out, o[1].out);
+    EXPECT_EQ(o[0].err, o[1].err);
+    EXPECT_EQ(o[0].frames, o[1].frames);
+    EXPECT_EQ(o[0].pauses, o[1].pauses);
+  }
 }
 
 TEST_F(DialogueTest, OperatorAnswers) {

@@ -272,6 +272,7 @@ struct Scenario {
   int status;
   const char* commands;  // the emulator's command counts, null when no emulator runs
   std::string out_has, out_end;
+  const char* sim_option = nullptr;  // one more option for the emulator
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) {
@@ -293,7 +294,10 @@ Outcome run(const Scenario& s, bool windows) {
   o.port = windows ? s.win_port : g_suite->dir + "/no-such-port";
   std::unique_ptr<Child> sim;
   if (s.mapped) {
-    sim = std::make_unique<Child>(std::vector<std::string>{ZEMLOT_SIM_PATH, "--dump", dump});
+    std::vector<std::string> sim_argv = {ZEMLOT_SIM_PATH, "--dump", dump};
+    if (s.sim_option != nullptr)
+      sim_argv.push_back(s.sim_option);
+    sim = std::make_unique<Child>(sim_argv);
     const std::string pty = sim->read_line(5000);
     if (windows) {
       const std::string link = g_suite->dos_device(lower(s.win_port));
@@ -386,6 +390,9 @@ const Scenario kScenarios[] = {
      kInformed + kRuleLine, kProgramClosed},
     {"ProgramYes", "COM5", true, "boot.cct", "P", "Y\n", "UTC", kCreatedUtc, 0, kProgramCommands,
      kConfirmed + kRuleLine, kProgramClosed},
+    // An adapter that hands back every byte the loader sends, ahead of the reply.
+    {"ProgramYesOnAnEchoingAdapter", "COM5", true, "boot.cct", "P", "Y\n", "UTC", kCreatedUtc, 0,
+     kProgramCommands, kConfirmed + kRuleLine, kProgramClosed, "--echo"},
     // A zone both C runtimes read alike (msvcrt takes TZ in its own NAMEhh form, so an Olson
     // name such as Asia/Tokyo would mean UTC to it): both must show local time.
     {"ProgramNoInTokyoTime", "COM5", true, "boot.cct", "P", "N\n", "JST-9",
