@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -80,6 +81,7 @@ enum LongOnly : int {
   kKeyVersion,
   kKey,
   kReplyDelay,
+  kWorkMs,
   kRefuse,
   kDropReply,
   kDelayReply,
@@ -105,6 +107,7 @@ const option kOptions[] = {
     {"key-version", required_argument, nullptr, kKeyVersion},
     {"key", required_argument, nullptr, kKey},
     {"reply-delay-ms", required_argument, nullptr, kReplyDelay},
+    {"work-ms", required_argument, nullptr, kWorkMs},
     {"refuse", required_argument, nullptr, kRefuse},
     {"drop-reply", required_argument, nullptr, kDropReply},
     {"delay-reply", required_argument, nullptr, kDelayReply},
@@ -180,6 +183,26 @@ std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions
         return bad("reply-delay-ms", value, "milliseconds from 0 to 60000");
       }
       m.reply_delay_us = static_cast<uint32_t>(*v) * 1000;
+      return std::nullopt;
+    }
+    case kWorkMs: {
+      static constexpr std::pair<const char*, uint8_t> kWork[] = {
+          {"activate", korvel::CMD_ACTIVATE}, {"blid", korvel::CMD_GET_BLID},
+          {"keyid", korvel::CMD_GET_KEYID},   {"unblock", korvel::CMD_UNBLOCK_FLASH},
+          {"erase", korvel::CMD_ERASE_PAGE},  {"write", korvel::CMD_WRITE_BLOCK},
+          {"crc", korvel::CMD_GET_CRC},       {"goto", korvel::CMD_GOTO_APPLICATION}};
+      for (const std::string_view item : split_fields(value, ',')) {
+        const auto fields = split_fields(item, '=');
+        const auto ms = fields.size() == 2 ? parse_number(fields[1], 60000) : std::nullopt;
+        const auto* name = std::find_if(std::begin(kWork), std::end(kWork),
+                                        [&](const auto& w) { return fields[0] == w.first; });
+        if (!ms || name == std::end(kWork)) {
+          return bad("work-ms", value,
+                     "NAME=MS,... with NAME one of activate, blid, keyid, "
+                     "unblock, erase, write, crc, goto and MS up to 60000");
+        }
+        m.work_ms[name->second] = static_cast<uint32_t>(*ms);
+      }
       return std::nullopt;
     }
     case kRefuse: {
@@ -370,6 +393,10 @@ Device:
   --key HEX              stand-in cipher key, 32 hex digits
                          (default 00112233445566778899aabbccddeeff)
   --reply-delay-ms N     processing time before each reply starts (default 2)
+  --work-ms NAME=MS,...  work before the reply to a command that is carried out, as a
+                         device answers once its flash work is done; NAME is activate,
+                         blid, keyid, unblock, erase, write, crc or goto (default 0 each;
+                         for example --work-ms erase=25,write=1,crc=5)
 
 Faults (N is the number of an accepted frame, counted from 1; where a frame number is
 asked for, a range N-M is accepted too; the options marked * may be repeated):

@@ -212,6 +212,9 @@ void Model::handle_frame(const uint8_t* f, uint64_t now_us) {
   reply[kRepCrc] = dallas_crc8(reply.data(), kRepCrc);
 
   uint64_t at = now_us + opts_.reply_delay_us;
+  if (auto it = opts_.work_ms.find(code); it != opts_.work_ms.end() && out.code == code) {
+    at += uint64_t{it->second} * 1000;
+  }
   if (auto it = faults.delay_ms.find(n); it != faults.delay_ms.end()) {
     at += uint64_t{it->second} * 1000;
   }

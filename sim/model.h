@@ -76,7 +76,10 @@ struct Options {
   uint8_t key_version = 3;          // CMD_GET_KEYID answers 0x30 + key_version in the low byte
   korvel::cipher::Key key = korvel::cipher::kDefaultKey;
   uint32_t reply_delay_us = 2000;  // processing time before a reply starts
-  bool trace = false;              // collect one line per frame for take_trace()
+  // Command code -> ms of work (erasing, writing, computing) before the reply to a command
+  // that is carried out, on top of reply_delay_us, as a device answers once its work is done.
+  std::map<uint8_t, uint32_t> work_ms;
+  bool trace = false;  // collect one line per frame for take_trace()
   Faults faults;
 };
 

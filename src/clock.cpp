@@ -1,5 +1,7 @@
 #include "clock.h"
 
+#include <chrono>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -17,6 +19,11 @@ void SystemClock::sleep_ms(uint32_t ms) {
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 #endif
+}
+
+uint64_t SystemClock::now_us() const {
+  const auto t = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(t).count());
 }
 
 }  // namespace korvel

@@ -25,6 +25,28 @@ void progress(Dialogue& d, const char* fmt) {
 #pragma GCC diagnostic pop
 }
 
+// Under reply-driven pacing the clock also keeps the line quiet before each frame.
+Clock* quiet(Dialogue& d) {
+  return d.cfg.pacing == PACING_REPLY ? &d.clock : nullptr;
+}
+
+// After a frame has been written: the documented pause, or under reply-driven pacing none,
+// the reply being read as soon as it is whole within the time that pause and the read after
+// it would have given the device.
+uint64_t pause_after_write(Dialogue& d, uint32_t pause_ms, uint32_t later_ms) {
+  if (d.cfg.pacing != PACING_REPLY) {
+    d.clock.sleep_ms(pause_ms);
+    return 0;
+  }
+  return d.clock.now_us() + uint64_t{pause_ms + later_ms} * 1000;
+}
+
+Pacing reply_pacing(Dialogue& d, uint64_t deadline_us) {
+  if (d.cfg.pacing != PACING_REPLY)
+    return {};
+  return {&d.clock, deadline_us};
+}
+
 // A fatal write: the handle is closed without the closing texts and the run ends.
 int write_failed(Dialogue& d) {
   d.con.text(Stream::Err, "Write error\n");
@@ -178,11 +200,11 @@ int write_block(Dialogue& d) {
   std::memcpy(&x.tx_buff[kCmdData], c.buff_BIN.get() + size_t{BLOCK_SIZE} * e.writeblock,
               BLOCK_SIZE);
   // A port that fails a write has gone: sending the block again would only spin.
-  if (!send_command(d.port, x, d.cfg.netnum))
+  if (!send_command(d.port, x, d.cfg.netnum, quiet(d)))
     return write_failed(d);
-  d.clock.sleep_ms(kPauseAfterBlock);
+  const uint64_t reply_by = pause_after_write(d, kPauseAfterBlock, kReplyReadLimit);
 
-  const Reply r = receive_reply(d.port, x, d.cfg.netnum, 0x22);
+  const Reply r = receive_reply(d.port, x, d.cfg.netnum, 0x22, reply_pacing(d, reply_by));
   if (r.status != ReplyStatus::ReadFailed) {
     x.command_rx = 0;
     if (r.status == ReplyStatus::Accepted) {
@@ -257,12 +279,12 @@ int send_part(Dialogue& d) {
   e.sent_this_pass = false;
   if (e.txc != START)
     return 0;
-  if (!send_command(d.port, d.x, d.cfg.netnum))
+  if (!send_command(d.port, d.x, d.cfg.netnum, quiet(d)))
     return write_failed(d);
   e.sent_this_pass = true;
   e.sent_command = d.x.command_tx;
   e.sent_adr = d.x.adr_tx;
-  d.clock.sleep_ms(kPauseAfterCommand);
+  e.reply_by_us = pause_after_write(d, kPauseAfterCommand, kPauseBeforeRead + kReplyReadLimit);
   e.txc = STOP;
   return 0;
 }
@@ -271,8 +293,9 @@ void receive_part(Dialogue& d) {
   Engine& e = d.e;
   if (e.rxc != START)
     return;
-  d.clock.sleep_ms(kPauseBeforeRead);
-  const Reply r = receive_reply(d.port, d.x, d.cfg.netnum, 0x00);
+  if (d.cfg.pacing != PACING_REPLY)
+    d.clock.sleep_ms(kPauseBeforeRead);
+  const Reply r = receive_reply(d.port, d.x, d.cfg.netnum, 0x00, reply_pacing(d, e.reply_by_us));
   if (r.status == ReplyStatus::ReadFailed) {
     d.con.print_line("Read error");
   } else {

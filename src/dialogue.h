@@ -35,6 +35,8 @@ constexpr uint32_t kPauseAfterCommand = 98;
 constexpr uint32_t kPauseBeforeRead = 21;
 constexpr uint32_t kPauseAfterBlock = 69;
 constexpr uint32_t kPauseBeforeAnswer = 100;
+// The longest a 7-byte read waits when nothing has come.
+constexpr uint32_t kReplyReadLimit = 21 + 7;
 
 struct Engine {
   state_e state = READ_FILE;
@@ -50,6 +52,8 @@ struct Engine {
   uint8_t sent_command = 0;
   uint32_t sent_adr = 0;
   bool erase_entered = false;
+  // Under reply-driven pacing: until when the reply to the engine command may come.
+  uint64_t reply_by_us = 0;
 };
 
 struct Dialogue {

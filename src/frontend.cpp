@@ -32,6 +32,17 @@ int32_t parse_netnum(const char* text) {
   return magnitude > INT32_MAX ? INT32_MAX : static_cast<int32_t>(magnitude);
 }
 
+pacing_e parse_pacing(Console& con, const char* value) {
+  const std::string_view v = value != nullptr ? value : "";
+  if (v == "reply")
+    return PACING_REPLY;
+  if (!v.empty() && v != "spec") {
+    con.textf(Stream::Err, "KORVEL_PACING: unknown value '%s', the documented pauses are kept\n",
+              value);
+  }
+  return PACING_SPEC;
+}
+
 bool parse_arguments(int argc, const char* const* argv, RunConfig& cfg) {
   if (argc != 5)
     return false;
@@ -79,9 +90,11 @@ void print_banner(Console& con, const RunConfig& cfg) {
 
 int run_loader(int argc, const char* const* argv, Platform& p) {
   Console& con = p.console;
+  const pacing_e pacing = parse_pacing(con, p.pacing);
   con.set_color(Color::Grey);
 
   RunConfig cfg;
+  cfg.pacing = pacing;
   if (!parse_arguments(argc, argv, cfg)) {
     print_usage(con, argc > 0 ? argv[0] : "");
     return 0;

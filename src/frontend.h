@@ -15,11 +15,16 @@ struct Platform {
   Console& console;
   Clock& clock;
   SerialPort& port;
+  const char* pacing = nullptr;  // KORVEL_PACING, null when unset
 };
 
 // Converts as atoi does (leading blanks, a sign, digits, anything after ignored, no digits
 // gives 0), but a value beyond the signed 32-bit range saturates instead of being undefined.
 int32_t parse_netnum(const char* text);
+
+// KORVEL_PACING's value as a pacing; an unknown one is reported and the documented pauses
+// are kept.
+pacing_e parse_pacing(Console& con, const char* value);
 
 // False when the argument count is wrong (the run prints the usage text and ends).
 bool parse_arguments(int argc, const char* const* argv, RunConfig& cfg);

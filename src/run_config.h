@@ -5,7 +5,12 @@ namespace korvel {
 
 enum directive_e { INFO = 0, PROG = 1 };
 
-// Filled once from the command line and only read afterwards.
+// PACING_SPEC: the documented fixed pauses. PACING_REPLY: each reply is read as soon as it
+// is whole, within the time the fixed pauses would have given the device.
+enum pacing_e { PACING_SPEC = 0, PACING_REPLY = 1 };
+
+// Filled once at the start, from the command line and KORVEL_PACING, and only read
+// afterwards.
 struct RunConfig {
   const char* pcCommPort = nullptr;
   int32_t netnum = 0;
@@ -13,6 +18,7 @@ struct RunConfig {
   const char* Directive = nullptr;
   directive_e direct = INFO;
   int32_t portspeed = 9600;
+  pacing_e pacing = PACING_SPEC;  // from KORVEL_PACING
 };
 
 }  // namespace korvel

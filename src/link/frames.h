@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "clock.h"
 #include "link/protocol.h"
 #include "link/serial_port.h"
 
@@ -23,15 +24,29 @@ struct Exchange {
   // From a command frame's write until its reply is read: the only time the line can hand the
   // frame back (an adapter that hears its own transmission).
   bool frame_out = false;
+  // When a byte last came in, under reply-driven pacing (see Pacing).
+  bool heard = false;
+  uint64_t last_rx_us = 0;
 };
+
+// Reply-driven pacing. Without a clock the caller keeps the documented pauses and every read
+// is one of the port's own. With one, a reply is read as soon as it is whole, or until
+// deadline_us on that clock, and a command frame goes out only once the line has been quiet
+// for kQuietUs after the last byte received: the device must have let go of the RS-485 line.
+struct Pacing {
+  Clock* clock = nullptr;
+  uint64_t deadline_us = 0;
+};
+constexpr uint64_t kQuietUs = 4000;
 
 // Fills bytes 0 to 6 and the CRC-8 of the command frame; the data bytes 7 to 14 keep
 // whatever the dialogue last put there.
 void build_command_frame(Exchange& x, int32_t netnum);
 
 // Drops stale input, so that a late reply or line noise cannot shift the next reply, then
-// writes the 16 bytes. False when the port fails.
-bool send_command(SerialPort& port, Exchange& x, int32_t netnum);
+// writes the 16 bytes; with a `quiet` clock, first waits for the quiet time (see Pacing).
+// False when the port fails.
+bool send_command(SerialPort& port, Exchange& x, int32_t netnum, Clock* quiet = nullptr);
 
 enum class ReplyStatus { ReadFailed, Accepted, NotAccepted };
 
@@ -49,6 +64,7 @@ bool reply_accepted(const uint8_t* rx, int32_t netnum);
 // that brings nothing new cannot pass the same reply twice. After a command frame, an echo
 // of that frame ahead of the reply is read and dropped first; the buffer is then as it was
 // before, so an echo never passes as a reply and a reply lost after it reads as lost.
-Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker);
+Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker,
+                    const Pacing& pacing = {});
 
 }  // namespace korvel

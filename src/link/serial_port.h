@@ -26,6 +26,12 @@ class SerialPort {
   // Reads up to n bytes. Bytes already waiting come back at once; otherwise waits up to
   // 21 + n ms for n bytes. *got is the count delivered. False only on a fault of the port.
   virtual bool read(uint8_t* buf, uint32_t n, uint32_t* got) = 0;
+  // Reads until n bytes have come or wait_ms have passed since the call, whichever is first.
+  // Bytes already waiting count towards n and do not end the wait by themselves; with n of
+  // them waiting it returns at once. Where a read cannot be cut short (the Win32 time-outs)
+  // the last one may end up to 21 + n ms past the deadline. *got is the count delivered.
+  // False only on a fault of the port; running out of time with few or no bytes is no failure.
+  virtual bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) = 0;
   // Drops whatever has arrived and not been read.
   virtual void discard_input() = 0;
   // Closes the handle. False when the system reports a failure.

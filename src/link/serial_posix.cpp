@@ -242,7 +242,50 @@ class PosixSerialPort final : public SerialPort {
       if (errno != EINTR)
         return false;
     }
+    return collect(buf, n, got, deadline);
+  }
 
+  bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
+    if (got != nullptr)
+      *got = 0;
+    if (fd_ < 0 || got == nullptr)
+      return false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+    for (;;) {
+      const ssize_t r = n > 0 ? ::read(fd_, buf, n) : 0;
+      if (r >= 0) {
+        *got = static_cast<uint32_t>(r);
+        break;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK)
+        break;
+      if (errno != EINTR)
+        return false;
+    }
+    return collect(buf, n, got, deadline);
+  }
+
+  void discard_input() override {
+    if (fd_ >= 0)
+      ::tcflush(fd_, TCIFLUSH);
+  }
+
+  bool close() override {
+    if (fd_ < 0)
+      return false;
+    // Exclusive mode belongs to the terminal, not to this descriptor; leaving it set would
+    // lock others out for as long as anyone else keeps the terminal open.
+    ::ioctl(fd_, TIOCNXCL);
+    const int r = ::close(fd_);
+    fd_ = -1;
+    have_base_ = false;
+    // On Linux the descriptor is released even when close() is interrupted.
+    return r == 0 || errno == EINTR;
+  }
+
+ private:
+  // Adds to the *got bytes in buf as they come, until there are n or the deadline passes.
+  bool collect(uint8_t* buf, uint32_t n, uint32_t* got, Clock::time_point deadline) {
     while (*got < n) {
       const int wait = remaining_ms(deadline);
       if (wait == 0)
@@ -275,25 +318,6 @@ class PosixSerialPort final : public SerialPort {
     return true;
   }
 
-  void discard_input() override {
-    if (fd_ >= 0)
-      ::tcflush(fd_, TCIFLUSH);
-  }
-
-  bool close() override {
-    if (fd_ < 0)
-      return false;
-    // Exclusive mode belongs to the terminal, not to this descriptor; leaving it set would
-    // lock others out for as long as anyone else keeps the terminal open.
-    ::ioctl(fd_, TIOCNXCL);
-    const int r = ::close(fd_);
-    fd_ = -1;
-    have_base_ = false;
-    // On Linux the descriptor is released even when close() is interrupted.
-    return r == 0 || errno == EINTR;
-  }
-
- private:
   // Waits, within the write's own deadline, for the driver to put the bytes on the wire.
   // Sleeping for the time the queued bytes need at the line rate keeps the wait cheap.
   bool drain(Clock::time_point deadline) {

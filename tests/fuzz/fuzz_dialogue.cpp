@@ -2,8 +2,8 @@
 // command frame the loader writes takes one byte of the input, which decides what the device
 // puts on the line in answer (a good reply, a refusal, another address, a broken CRC, raw
 // bytes, silence, a split or doubled reply, noise before it, when it comes, an echo of the
-// frame ahead of it) and whether the next read fails. The operator's answers and the container come
-// from the first bytes.
+// frame ahead of it) and whether the next read fails. The operator's answers, the container
+// and the pacing (documented or reply-driven) come from the first bytes.
 //
 // Termination: a write that finds the input used up fails, as a pulled adapter would, and
 // the loader must then end with "Write error". A silent port instead would keep the
@@ -107,6 +107,7 @@ class FuzzLine final : public SerialPort, public Clock {
     FUZZ_CHECK(sleeps_ <= 4 * (writes_ + con_.input_read + 8));
     now_us_ += uint64_t{ms} * 1000;
   }
+  uint64_t now_us() const override { return now_us_; }
 
   // --- the port ---
   bool open(const char*) override {
@@ -158,6 +159,14 @@ class FuzzLine final : public SerialPort, public Clock {
   }
 
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
+    return take(buf, n, got, std::nullopt);
+  }
+  bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
+    return take(buf, n, got, wait_ms);
+  }
+
+  // A read of the port's own time limit, or (with wait_ms) one that waits for all n bytes.
+  bool take(uint8_t* buf, uint32_t n, uint32_t* got, std::optional<uint32_t> wait_ms) {
     FUZZ_CHECK(open_ && !closed_);
     // A reply, or the rest of what may be the echo of the frame just sent.
     const bool rest = n == static_cast<uint32_t>(kCommandFrameSize - kReplyFrameSize);
@@ -171,9 +180,10 @@ class FuzzLine final : public SerialPort, public Clock {
       return false;
     }
     size_t ready = arrived();
-    if (ready == 0) {
-      // Nothing waiting: wait for n bytes or 21 + n ms, whichever is first.
-      const uint64_t deadline = now_us_ + (21 + uint64_t{n}) * 1000;
+    if (ready == 0 || (wait_ms && ready < n)) {
+      // Wait for n bytes or the time limit (21 + n ms when nothing is waiting), whichever is
+      // first.
+      const uint64_t deadline = now_us_ + uint64_t{wait_ms ? *wait_ms : 21 + n} * 1000;
       now_us_ = arrivals_.size() >= n && arrivals_[n - 1].first <= deadline ? arrivals_[n - 1].first
                                                                             : deadline;
       ready = arrived();
@@ -547,6 +557,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* argv[] = {"korvel", "FUZZ", nn.text, file.path(), directive};
   RunConfig cfg;
   FUZZ_CHECK(parse_arguments(5, argv, cfg));
+  if (answer_sel & 0x40)
+    cfg.pacing = PACING_REPLY;
   FUZZ_CHECK(cfg.netnum == run.netnum);
   FUZZ_CHECK(open_port(line, con, cfg) == 0);
   print_banner(con, cfg);

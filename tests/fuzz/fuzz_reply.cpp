@@ -36,6 +36,7 @@ class ScriptedPort final : public SerialPort {
   bool write(const uint8_t*, uint32_t) override { return unexpected(); }
   void discard_input() override { unexpected(); }
   bool close() override { return unexpected(); }
+  bool read_until(uint8_t*, uint32_t, uint32_t*, uint32_t) override { return unexpected(); }
 
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
     ++reads;

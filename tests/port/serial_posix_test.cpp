@@ -199,6 +199,39 @@ TEST_F(PortOverPty, BytesArrivingDuringTheWaitAreCollected) {
   }
 }
 
+// Bytes waiting do not end this read: it collects until it has n or its own time is up.
+TEST_F(PortOverPty, ReadUntilCollectsUntilItHasAllOrItsTimeIsUp) {
+  // Bytes waiting, bytes put 40 ms into the read, n, the read's time; what comes back and
+  // bounds on how long it took (upper ones with room for a loaded machine).
+  using Case = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, size_t, double, double>;
+  for (const auto& [waiting, later, n, wait_ms, want, min_ms, max_ms] :
+       {Case{3, 4, 7, 400, 7, 37, 300},
+        {3, 0, 7, 80, 3, 77, 300},
+        {10, 0, 7, 400, 7, 0, 60},
+        {0, 0, 7, 0, 0, 0, 60}}) {
+    SCOPED_TRACE(testing::Message() << waiting << " waiting, " << later << " later");
+    port_->discard_input();
+    const Bytes sent = pattern(waiting + later, 0x30);
+    pty_.put(Bytes(sent.begin(), sent.begin() + waiting));
+    sleep_ms(20);
+    std::thread device([&, waiting = waiting, later = later] {
+      sleep_ms(40);
+      if (later > 0)
+        pty_.put(Bytes(sent.begin() + waiting, sent.begin() + waiting + later));
+    });
+    Bytes got(n);
+    uint32_t count = 99;
+    const auto t0 = Clock::now();
+    EXPECT_TRUE(port_->read_until(got.data(), n, &count, wait_ms));
+    const double ms = ms_since(t0);
+    device.join();
+    got.resize(count);
+    EXPECT_EQ(got, Bytes(sent.begin(), sent.begin() + want));
+    EXPECT_GE(ms, min_ms);
+    EXPECT_LT(ms, max_ms);
+  }
+}
+
 TEST_F(PortOverPty, DiscardDropsOnlyWhatCameBefore) {
   pty_.put(pattern(5, 1));
   sleep_ms(20);

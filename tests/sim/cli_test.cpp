@@ -34,7 +34,8 @@ TEST(CommandLine, EveryOptionTakesItsValue) {
             "--key 0f1e2d3c4b5a69788796a5b4c3d2e1f0 --reply-delay-ms 15 --exit-on-goto --trace "
             "--dump /tmp/x.bin --refuse 0x03:2:0xE1 --refuse 4:10-12:0xe2 --drop-reply 5 "
             "--drop-reply 7-9 --delay-reply 3:250 --wrong-address 2-3 --noise 4:aa55FF "
-            "--split 6-7:3:40 --silent 2 --crc-answer DEADBEEF --vanish-after 010",
+            "--split 6-7:3:40 --silent 2 --crc-answer DEADBEEF --vanish-after 010 "
+            "--work-ms erase=25,write=1,crc=0x5",
             ' '));
   ASSERT_TRUE(r.ok) << r.error;
   const ProgramOptions& p = r.options;
@@ -46,6 +47,7 @@ TEST(CommandLine, EveryOptionTakesItsValue) {
   EXPECT_EQ(p.model.key_version, 9);
   EXPECT_EQ(p.model.key, *korvel::cipher::parse_key("0f1e2d3c4b5a69788796a5b4c3d2e1f0"));
   EXPECT_EQ(p.model.reply_delay_us, 15000u);
+  EXPECT_EQ(p.model.work_ms, (std::map<uint8_t, uint32_t>{{3, 25}, {4, 1}, {5, 5}}));
   EXPECT_TRUE(p.exit_on_goto);
   EXPECT_TRUE(p.model.trace);
   EXPECT_EQ(p.dump, "/tmp/x.bin");
@@ -72,7 +74,8 @@ TEST(CommandLine, BadOptionsAndValuesAreRefused) {
       "--reply-delay-ms 60001,--refuse 3:2,--refuse 0x100:1:0xE1,--refuse 3:0:0xE1,"
       "--drop-reply 0,--drop-reply 5-3,--drop-reply 1-2-3,--drop-reply 1-1000000,"
       "--delay-reply 3,--noise 1:abc,--noise 1:zz,--noise 1:,--split 1:0:5,--split 1:7:5,"
-      "--silent=,--crc-answer 123456789,--vanish-after 0,stray";
+      "--silent=,--crc-answer 123456789,--vanish-after 0,--work-ms erase,--work-ms flash=3,"
+      "--work-ms write=60001,stray";
   for (const std::string& c : split(all, ',')) {
     SCOPED_TRACE(c);
     const ParseResult r = parse(split(c, ' '));
@@ -85,10 +88,10 @@ TEST(CommandLine, BadOptionsAndValuesAreRefused) {
 TEST(CommandLine, HelpDocumentsEveryOption) {
   const std::string help = usage_text();
   for (const std::string& name : split(
-           "--port,--no-pacing,--echo,--netnum,--blid,--key-version,--key ,--reply-delay-ms,"
-           "--refuse,"
+           "--port,--no-pacing,--netnum,--blid,--key-version,--key ,--reply-delay-ms,--refuse,"
            "--drop-reply,--delay-reply,--wrong-address,--noise,--split,--silent,--crc-answer,"
-           "--vanish-after,--exit-on-goto,--trace,--dump,--help,--version,0xE1,0xE2,0xE3,0xE4,0xE5",
+           "--vanish-after,--exit-on-goto,--trace,--dump,--help,--version,0xE1,0xE2,0xE3,0xE4,0xE5,"
+           "--echo,--work-ms",
            ','))
     EXPECT_NE(help.find(name), std::string::npos) << name;
 }

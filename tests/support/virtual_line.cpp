@@ -92,6 +92,32 @@ bool VirtualLine::read(uint8_t* buf, uint32_t n, uint32_t* got) {
   return true;
 }
 
+bool VirtualLine::read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) {
+  ++read_calls_;
+  *got = 0;
+  if (read_calls_ == fail_read_at_) {
+    return false;
+  }
+  if (arrived_by(now_us_) == 0 && vanished()) {
+    return false;
+  }
+  uint64_t until = now_us_ + uint64_t{wait_ms} * 1000;
+  if (input_.size() >= n && n > 0) {
+    until = std::min(until, std::max(now_us_, input_[n - 1].first));
+  }
+  advance_to(until, true);
+  if (now_us_ < until) {
+    return false;  // the adapter went away while we waited
+  }
+  const size_t take = std::min<size_t>(arrived_by(now_us_), n);
+  for (size_t i = 0; i < take; ++i) {
+    buf[i] = input_.front().second;
+    input_.pop_front();
+  }
+  *got = static_cast<uint32_t>(take);
+  return true;
+}
+
 void VirtualLine::discard_input() {
   ++discards_;
   input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(arrived_by(now_us_)));

@@ -24,7 +24,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   explicit VirtualLine(zemlot::Options options);
 
   zemlot::Model& model() { return model_; }
-  uint64_t now_us() const { return now_us_; }
+  uint64_t now_us() const override { return now_us_; }
 
   // Advances virtual time by exactly ms (each call is recorded in pauses()); the model's
   // replies arrive in the input queue meanwhile.
@@ -46,6 +46,9 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   // arrived before can still be read; a read that finds none waiting, or that would wait past
   // that moment, fails (the latter ends at that moment).
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override;
+  // Takes what has arrived; time advances until n bytes have arrived or wait_ms have
+  // passed, whichever is first. Counts as a read for fail_read_at(), and fails alike.
+  bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override;
   // Drops the bytes that have arrived by now; bytes still on their way arrive later.
   void discard_input() override;
   bool close() override;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -94,9 +95,9 @@ class DialogueTest : public ::testing::Test {
 
   Outcome run(VirtualLine& line, const std::string& path, const char* directive,
               const std::string& input = "", const char* netnum = "1",
-              std::unique_ptr<Encoder> enc = Encoder::utf8()) {
+              std::unique_ptr<Encoder> enc = Encoder::utf8(), const char* pacing = nullptr) {
     CaptureConsole con(std::move(enc), input);
-    Platform p{con, line, line};
+    Platform p{con, line, line, pacing};
     const char* argv[] = {"korvel", "VCOM1", netnum, path.c_str(), directive};
     Outcome o;
     o.status = run_loader(5, argv, p);
@@ -190,13 +191,16 @@ TEST_F(DialogueTest, ProgrammingRunOfTwoBlocks) {
   EXPECT_EQ(load_le32(&line.frames_written()[9][11]), 16u);
 }
 
-// The same device on another kind of line: everything the operator and the device see is the
-// same as on the reference line, byte for byte and pause for pause.
-TEST_F(DialogueTest, SameRunOnAnotherLine) {
+// The same device on another kind of line, or paced by its replies: everything the operator
+// and the device see is the same as in the reference run, byte for byte.
+TEST_F(DialogueTest, SameRunOnAnotherLineOrPacing) {
   struct Side {
     bool echo = false;
+    const char* pacing = nullptr;  // KORVEL_PACING
     zemlot::Faults faults{};
+    std::map<uint8_t, uint32_t> work_ms{};
   };
+  enum class Time { Same, Shorter, Any };  // pauses the same, or the time far shorter
   struct Case {
     const char* name;
     int32_t netnum;
@@ -204,51 +208,97 @@ TEST_F(DialogueTest, SameRunOnAnotherLine) {
     const char* directive;
     Side run, ref;
     std::string shows;  // in both runs' output: the case did what it is about
+    Time time = Time::Same;
+    std::string err_first{};  // what the run alone prints first, on standard error
   };
   zemlot::Faults refused_erase, lost_block_reply;
   refused_erase.refuse = {{CMD_ERASE_PAGE, 2, 0xE7}};
   lost_block_reply.drop_reply = {8};
+  const std::map<uint8_t, uint32_t> slow = {{CMD_ERASE_PAGE, 90}, {CMD_WRITE_BLOCK, 60}};
+  const std::map<uint8_t, uint32_t> too_slow = {{CMD_WRITE_BLOCK, 100}};
+  const std::string done = "Подтверждение получено\n";
   const Case cases[] = {
       {"echo, information", 1, 16, "I", {true}, {}, "Информация получена успешно\n"},
-      {"echo, programming", 1, 64, "P", {true}, {}, "Подтверждение получено\n"},
+      {"echo, programming", 1, 64, "P", {true}, {}, done},
       // 19 and 17 are the flow-control characters XOFF and XON.
       {"echo, netnum 19, refused erase",
        19,
        3000,
        "P",
-       {true, refused_erase},
-       {false, refused_erase},
+       {true, nullptr, refused_erase},
+       {false, nullptr, refused_erase},
        "Ошибка стирания E7\n"},
       {"echo, reply lost after it",
        1,
        64,
        "P",
-       {true, lost_block_reply},
-       {false, lost_block_reply},
+       {true, nullptr, lost_block_reply},
+       {false, nullptr, lost_block_reply},
        "Ошибка контр. суммы в блоке 1\n"},
       // With netnum 25 the reply to CMD_ACTIVATE is the first seven bytes of its frame.
       {"echo, reply beginning like the frame", 25, 16, "I", {true}, {}, "Версия бутлоадера 2\n"},
+      {"reply pacing, programming", 1, 64, "P", {false, "reply"}, {}, done, Time::Shorter},
+      {"reply pacing, echo", 1, 64, "P", {true, "reply"}, {}, done, Time::Shorter},
+      {"reply pacing, 90 ms an erase and 60 ms a block",
+       1,
+       64,
+       "P",
+       {false, "reply", {}, slow},
+       {},
+       done,
+       Time::Any},
+      {"a block answered after the documented limit",
+       1,
+       64,
+       "P",
+       {false, "reply", {}, too_slow},
+       {false, nullptr, {}, too_slow},
+       "Ошибка контр. суммы в блоке 0\n",
+       Time::Any},
+      {"pacing spec", 1, 16, "I", {false, "spec"}, {}, "Информация получена успешно\n"},
+      {"pacing empty", 1, 16, "I", {false, ""}, {}, "Информация получена успешно\n"},
+      {"pacing unknown",
+       1,
+       16,
+       "I",
+       {false, "Reply"},
+       {},
+       "Информация получена успешно\n",
+       Time::Same,
+       "KORVEL_PACING: unknown value 'Reply', the documented pauses are kept\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = container(plain_image(c.image));
     const std::string netnum = std::to_string(c.netnum);
     Outcome o[2];
+    uint64_t us[2];
     for (int i = 0; i < 2; ++i) {
       const Side& side = i == 0 ? c.run : c.ref;
       zemlot::Options opts;
       opts.netnum = c.netnum;
       opts.faults = side.faults;
+      opts.work_ms = side.work_ms;
       VirtualLine line(opts);
       line.echo(side.echo);
-      o[i] = run(line, path, c.directive, "Y\n", netnum.c_str());
+      o[i] = run(line, path, c.directive, "Y\n", netnum.c_str(), Encoder::utf8(), side.pacing);
+      us[i] = line.now_us();
       EXPECT_NE(o[i].out.find(c.shows), std::string::npos) << o[i].out;
     }
     EXPECT_EQ(o[0].status, o[1].status);
     EXPECT_EQ(o[0].out, o[1].out);
-    EXPECT_EQ(o[0].err, o[1].err);
+    EXPECT_EQ(o[0].err, c.err_first + o[1].err);
+    if (!c.err_first.empty()) {
+      EXPECT_EQ(o[0].all.rfind("[err:" + c.err_first, 0), 0u) << o[0].all;
+    }
     EXPECT_EQ(o[0].frames, o[1].frames);
-    EXPECT_EQ(o[0].pauses, o[1].pauses);
+    if (c.time == Time::Same) {
+      EXPECT_EQ(o[0].pauses, o[1].pauses);
+    }
+    // Both end with the answer's 100 ms and the last 2000 ms.
+    if (c.time == Time::Shorter) {
+      EXPECT_LT(us[0] - 2100000, (us[1] - 2100000) * 4 / 10) << us[0] << " us against " << us[1];
+    }
   }
 }
 

@@ -50,6 +50,9 @@ class FakePort final : public SerialPort {
       std::memcpy(buf, r.data(), *got);
     return true;
   }
+  bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t) override {
+    return read(buf, n, got);
+  }
   void discard_input() override { calls.push_back("discard"); }
   bool close() override { return step("close", fail_close); }
 
@@ -64,7 +67,12 @@ class FakePort final : public SerialPort {
 class RecordingClock final : public Clock {
  public:
   std::vector<uint32_t> pauses;
-  void sleep_ms(uint32_t ms) override { pauses.push_back(ms); }
+  void sleep_ms(uint32_t ms) override {
+    pauses.push_back(ms);
+    now += uint64_t{ms} * 1000;
+  }
+  uint64_t now_us() const override { return now; }
+  uint64_t now = 0;
 };
 
 }  // namespace korvel::testing

@@ -273,6 +273,7 @@ struct Scenario {
   const char* commands;  // the emulator's command counts, null when no emulator runs
   std::string out_has, out_end;
   const char* sim_option = nullptr;  // one more option for the emulator
+  const char* pacing = nullptr;      // KORVEL_PACING
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) {
@@ -288,6 +289,10 @@ struct Outcome {
 
 Outcome run(const Scenario& s, bool windows) {
   setenv("TZ", s.tz, 1);
+  if (s.pacing != nullptr)
+    setenv("KORVEL_PACING", s.pacing, 1);
+  else
+    unsetenv("KORVEL_PACING");
   Outcome o;
   const std::string dump = g_suite->dir + (windows ? "/flash-windows.bin" : "/flash-linux.bin");
   fs::remove(dump);
@@ -393,6 +398,10 @@ const Scenario kScenarios[] = {
     // An adapter that hands back every byte the loader sends, ahead of the reply.
     {"ProgramYesOnAnEchoingAdapter", "COM5", true, "boot.cct", "P", "Y\n", "UTC", kCreatedUtc, 0,
      kProgramCommands, kConfirmed + kRuleLine, kProgramClosed, "--echo"},
+    // Paced by the device's replies, against a device whose flash work takes time.
+    {"ProgramYesPacedByReplies", "COM5", true, "boot.cct", "P", "Y\n", "UTC", kCreatedUtc, 0,
+     kProgramCommands, kConfirmed + kRuleLine, kProgramClosed, "--work-ms=erase=25,write=1",
+     "reply"},
     // A zone both C runtimes read alike (msvcrt takes TZ in its own NAMEhh form, so an Olson
     // name such as Asia/Tokyo would mean UTC to it): both must show local time.
     {"ProgramNoInTokyoTime", "COM5", true, "boot.cct", "P", "N\n", "JST-9",
