@@ -13,6 +13,7 @@ struct ProgramOptions {
   bool pacing = true;               // send at 9600 baud rather than each chunk at once
   bool exit_on_goto = false;
   std::optional<std::string> dump;  // where to write the flash image at exit
+  bool force = false;               // the dump may replace an existing regular file
   bool help = false;
   bool version = false;
 };
