@@ -2,7 +2,7 @@
 #   Windows (the mingw-w64 tree build-win): Korvel-<version>-win64.zip with Korvel.exe and a
 #     README in Russian for the technicians;
 #   Linux (the tree build): a Debian package of korvel, zemlot-sim and cct with their manual
-#     pages.
+#     pages, the same Russian guide and a changelog.
 # `cmake --build <tree> --target package` builds whichever the tree is for.
 
 set(CPACK_PACKAGE_NAME korvel)
@@ -49,6 +49,41 @@ else()
   endforeach()
   add_custom_target(man_pages ALL DEPENDS ${korvel_man_pages})
   install(FILES ${korvel_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # The technicians' guide of the Windows archive, as Debian keeps text: UTF-8 without the
+  # byte order mark that Notepad needs, LF line ends, and a few lines on the Linux port names
+  # and permissions in front.
+  set(guide_src ${KORVEL_PACKAGING_DIR}/windows/README.txt)
+  set(guide_linux ${KORVEL_PACKAGING_DIR}/debian/README.ru.linux.txt)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${guide_src} ${guide_linux})
+  file(READ ${guide_src} guide_bom LIMIT 3 HEX)
+  if(guide_bom STREQUAL "efbbbf")
+    file(READ ${guide_src} guide_text OFFSET 3)
+  else()
+    file(READ ${guide_src} guide_text)
+  endif()
+  file(READ ${guide_linux} guide_preface)
+  set(guide ${CMAKE_BINARY_DIR}/packaging/README.ru.txt)
+  file(CONFIGURE OUTPUT ${guide} CONTENT "${guide_preface}${guide_text}" @ONLY NEWLINE_STYLE UNIX)
+
+  # A native package's changelog goes in as changelog.gz; its top entry must be this version.
+  set(changelog_src ${KORVEL_PACKAGING_DIR}/debian/changelog)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${changelog_src})
+  file(STRINGS ${changelog_src} changelog_top LIMIT_COUNT 1)
+  if(NOT changelog_top MATCHES "^korvel \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/debian/changelog: the top entry is not version "
+                        "${PROJECT_VERSION}: ${changelog_top}")
+  endif()
+  set(changelog ${CMAKE_BINARY_DIR}/packaging/changelog)
+  add_custom_command(
+    OUTPUT ${changelog}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${changelog_src} ${changelog}
+    COMMAND gzip -9nf ${changelog}
+    DEPENDS ${changelog_src}
+    COMMENT "Compressing the changelog"
+    VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${changelog}.gz)
+  install(FILES ${guide} ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -2,7 +2,9 @@
 # The main job, with no hardware: builds the programs, makes a sample container, starts the
 # device emulator on a pseudo-terminal and programs it with korvel. The operator's "Y" is
 # typed by you when standard input is a terminal and supplied otherwise. Ends with the
-# emulator's summary and whether its application area holds the image.
+# emulator's summary, the container's own checksum to compare with it, and whether the
+# application area holds the image. The image, the container and the emulator's flash and
+# report are kept in build/demo for a closer look.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/sim.sh
@@ -11,11 +13,12 @@ scripts/deps.sh --linux
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target korvel zemlot-sim cct >/dev/null
 
-work=$(mktemp -d)
+work=build/demo
+rm -rf "$work"
+mkdir -p "$work"
 sim_pid=""
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -28,7 +31,7 @@ echo
 
 start_sim build "$work/sim.out" --dump "$work/flash.bin"
 echo "zemlot-sim plays the device on $port"
-echo "\$ build/korvel $port 1 sample.cct P"
+echo "\$ build/korvel $port 1 $work/sample.cct P"
 echo
 
 status=0
@@ -43,6 +46,8 @@ wait "$sim_pid" || true
 sim_pid=""
 echo
 tail -n +2 "$work/sim.out"
+# What the device checked against what the container says it must hold.
+build/cct info "$work/sample.cct" | grep '^crc_decrypted:' | sed 's/^/container /'
 
 # The device deciphers as it writes: its application area must now hold the plain image.
 if cmp -s -i 4096:0 -n 1024 "$work/flash.bin" "$work/firmware.bin"; then
@@ -52,4 +57,5 @@ else
   [ "$status" -eq 0 ] && status=1
 fi
 echo "korvel exit status: $status"
+echo "kept in $work: firmware.bin, sample.cct, flash.bin (the emulator's flash), sim.out"
 exit "$status"

@@ -3,8 +3,10 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -28,19 +30,43 @@ std::vector<std::string_view> split_fields(std::string_view text, char sep) {
   }
 }
 
-// A number in C notation (decimal, 0x.. hexadecimal, 0.. octal), nothing else around it.
-std::optional<uint64_t> parse_number(std::string_view text, uint64_t max, int base = 0) {
-  if (text.empty() || text.front() == '-' || text.front() == '+' || text.front() == ' ') {
+// Digits in the given base and nothing else: no sign, no space, no second prefix.
+std::optional<uint64_t> parse_digits(std::string_view text, uint64_t max, int base) {
+  if (text.empty()) {
     return std::nullopt;
   }
-  const std::string s(text);
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long v = std::strtoull(s.c_str(), &end, base);
-  if (errno != 0 || end != s.c_str() + s.size() || v > max) {
-    return std::nullopt;
+  uint64_t v = 0;
+  for (const char c : text) {
+    const int d = std::isdigit(static_cast<unsigned char>(c))    ? c - '0'
+                  : std::isxdigit(static_cast<unsigned char>(c)) ? std::tolower(c) - 'a' + 10
+                                                                 : base;
+    if (d >= base || static_cast<uint64_t>(d) > max ||
+        v > (max - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) {
+      return std::nullopt;
+    }
+    v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
   }
   return v;
+}
+
+std::string_view without_hex_prefix(std::string_view text) {
+  if (text.starts_with("0x") || text.starts_with("0X")) {
+    text.remove_prefix(2);
+  }
+  return text;
+}
+
+// A count or a number: decimal, or hexadecimal after 0x. A leading 0 is no octal marker,
+// since the loader reads its network number with atoi and 010 must mean ten to both.
+std::optional<uint64_t> parse_number(std::string_view text, uint64_t max) {
+  const std::string_view hex = without_hex_prefix(text);
+  return hex.size() != text.size() ? parse_digits(hex, max, 16) : parse_digits(text, max, 10);
+}
+
+// A code or a checksum: hexadecimal, with or without 0x, as the protocol's values are
+// always written (E1 and 0xE1 alike).
+std::optional<uint64_t> parse_code(std::string_view text, uint64_t max) {
+  return parse_digits(without_hex_prefix(text), max, 16);
 }
 
 // "N" or "N-M", frame numbers from 1.
@@ -58,12 +84,13 @@ std::optional<std::pair<uint32_t, uint32_t>> parse_frames(std::string_view text)
 }
 
 std::optional<std::vector<uint8_t>> parse_hex_bytes(std::string_view text) {
+  text = without_hex_prefix(text);
   if (text.empty() || text.size() % 2 != 0) {
     return std::nullopt;
   }
   std::vector<uint8_t> bytes;
   for (size_t i = 0; i < text.size(); i += 2) {
-    const auto b = parse_number(text.substr(i, 2), 0xFF, 16);
+    const auto b = parse_digits(text.substr(i, 2), 0xFF, 16);
     if (!b) {
       return std::nullopt;
     }
@@ -94,6 +121,7 @@ enum LongOnly : int {
   kExitOnGoto,
   kTrace,
   kDump,
+  kForce,
   kHelp,
   kVersion,
 };
@@ -120,6 +148,7 @@ const option kOptions[] = {
     {"exit-on-goto", no_argument, nullptr, kExitOnGoto},
     {"trace", no_argument, nullptr, kTrace},
     {"dump", required_argument, nullptr, kDump},
+    {"force", no_argument, nullptr, kForce},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -170,7 +199,7 @@ std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions
       return std::nullopt;
     }
     case kKey: {
-      const auto key = korvel::cipher::parse_key(value);
+      const auto key = korvel::cipher::parse_key(without_hex_prefix(value));
       if (!key) {
         return bad("key", value, "32 hexadecimal digits");
       }
@@ -210,11 +239,11 @@ std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions
       if (fields.size() != 3) {
         return bad("refuse", value, "CODE:N:ERR");
       }
-      const auto code = parse_number(fields[0], 0xFF);
+      const auto code = parse_code(fields[0], 0xFF);
       const auto frames = parse_frames(fields[1]);
-      const auto err = parse_number(fields[2], 0xFF);
+      const auto err = parse_code(fields[2], 0xFF);
       if (!code || !frames || !err) {
-        return bad("refuse", value, "CODE:N:ERR (bytes, N or N-M from 1)");
+        return bad("refuse", value, "CODE:N:ERR (hexadecimal bytes, N or N-M from 1)");
       }
       for (uint64_t n = frames->first; n <= frames->second; ++n) {
         f.refuse.push_back(Refusal{static_cast<uint8_t>(*code), static_cast<uint32_t>(n),
@@ -254,8 +283,9 @@ std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions
       if (!frames || !bytes) {
         return bad("noise", value, "N:HEXBYTES");
       }
+      const auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(*bytes));
       for (uint64_t n = frames->first; n <= frames->second; ++n) {
-        f.noise[static_cast<uint32_t>(n)] = *bytes;
+        f.noise[static_cast<uint32_t>(n)] = shared;
       }
       return std::nullopt;
     }
@@ -282,11 +312,7 @@ std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions
       return std::nullopt;
     }
     case kCrcAnswer: {
-      std::string_view digits = value;
-      if (digits.starts_with("0x") || digits.starts_with("0X")) {
-        digits.remove_prefix(2);
-      }
-      const auto v = digits.size() <= 8 ? parse_number(digits, UINT32_MAX, 16) : std::nullopt;
+      const auto v = parse_code(value, UINT32_MAX);
       if (!v) {
         return bad("crc-answer", value, "up to 8 hexadecimal digits");
       }
@@ -312,6 +338,9 @@ std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions
         return bad("dump", value, "a file name");
       }
       p.dump = std::string(value);
+      return std::nullopt;
+    case kForce:
+      p.force = true;
       return std::nullopt;
     case kHelp:
       p.help = true;
@@ -344,7 +373,8 @@ ParseResult parse_command_line(int argc, char* const* argv) {
           ++o;
         }
         if (o->name != nullptr) {
-          r.error = std::string("option --") + o->name + " needs a value";
+          r.error = std::string("option --") + o->name +
+                    (o->has_arg == no_argument ? " takes no value" : " needs a value");
           return r;
         }
       }
@@ -390,7 +420,7 @@ Device:
   --netnum N             the device's network number; the low 8 bits are compared (default 1)
   --blid N               bootloader version answered to CMD_GET_BLID (default 2)
   --key-version N        key version; CMD_GET_KEYID answers 0x30 + N (default 3)
-  --key HEX              stand-in cipher key, 32 hex digits
+  --key HEX              stand-in cipher key, 32 hex digits (0x first allowed)
                          (default 00112233445566778899aabbccddeeff)
   --reply-delay-ms N     processing time before each reply starts (default 2)
   --work-ms NAME=MS,...  work before the reply to a command that is carried out, as a
@@ -401,6 +431,7 @@ Device:
 Faults (N is the number of an accepted frame, counted from 1; where a frame number is
 asked for, a range N-M is accepted too; the options marked * may be repeated):
   --refuse CODE:N:ERR *  answer the Nth frame carrying command CODE with error code ERR
+                         (CODE and ERR in hexadecimal: 3:2:E1)
   --drop-reply N *       never answer frame N (it still takes effect)
   --delay-reply N:MS *   answer frame N MS milliseconds later than usual
   --wrong-address N *    answer frame N from address netnum+1 (with a valid CRC)
@@ -427,13 +458,18 @@ Error codes in replies:
 Program:
   --exit-on-goto         exit once the reply to a confirmed CMD_GOTO_APPLICATION is sent
   --trace                print every frame both ways, in hex with its meaning
-  --dump FILE            at exit, write the whole 64 KB flash image to FILE
+  --dump FILE            at exit, write the whole 64 KB flash image to FILE; FILE is
+                         created when the emulator starts and must not exist yet
+  --force                let --dump replace an existing regular file
   --help                 show this help and exit
   --version              show the version and exit
 
-Numbers may be written in C notation (42, 0x2a). At exit (SIGINT, SIGTERM, or
+Numbers and counts are decimal, or hexadecimal after 0x (42, 042, 0x2a; a leading 0
+changes nothing, as the loader reads its network number). Codes, bytes and CRC values
+are hexadecimal, with or without 0x (E1, 0xE1). At exit (SIGINT, SIGTERM, or
 --exit-on-goto) a summary goes to standard output and the exit status is 0; a bad option
-gives a one-line error and exit status 2.
+gives a one-line error and exit status 2; a line that cannot be opened or a --dump FILE
+that cannot be created gives exit status 1.
 )";
 }
 

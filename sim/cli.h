@@ -14,6 +14,7 @@ struct ProgramOptions {
   bool echo = false;                // every byte received goes straight back (adapter echo)
   bool exit_on_goto = false;
   std::optional<std::string> dump;  // where to write the flash image at exit
+  bool force = false;               // the dump may replace an existing regular file
   bool help = false;
   bool version = false;
 };

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -354,19 +355,50 @@ bool install_signals() {
   return true;
 }
 
-bool dump_flash(const std::string& path, const Model& model) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
+// Opened when the emulator starts, so that a mistyped path or a file that must not be
+// overwritten stops it at once rather than after a whole session. Only a regular file is
+// ever replaced, and only with --force.
+int open_dump(const std::string& path, bool force) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      fail(path + ": not a regular file; only a regular file is replaced");
+      return -1;
+    }
+    if (!force) {
+      fail(path + ": already exists (use --force to replace it)");
+      return -1;
+    }
+  }
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force ? 0 : O_EXCL), 0666);
+  if (fd < 0) {
     fail(sys_error("cannot create " + path));
-    return false;
   }
+  return fd;
+}
+
+bool dump_flash(int fd, const std::string& path, const Model& model) {
   const auto& flash = model.flash();
-  const bool ok = std::fwrite(flash.data(), 1, flash.size(), f) == flash.size();
-  if (std::fclose(f) != 0 || !ok) {
-    fail(sys_error("cannot write " + path));
-    return false;
+  size_t done = 0;
+  bool ok = ::ftruncate(fd, 0) == 0;
+  while (ok && done < flash.size()) {
+    const ssize_t n =
+        ::pwrite(fd, flash.data() + done, flash.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    ok = n > 0;
+    done += ok ? static_cast<size_t>(n) : 0;
   }
-  return true;
+  if (!ok) {
+    fail(sys_error("cannot write " + path));
+  }
+  if (::close(fd) != 0 && ok) {
+    fail(sys_error("cannot write " + path));
+    ok = false;
+  }
+  return ok;
 }
 
 int run_program(int argc, char** argv) {
@@ -384,6 +416,10 @@ int run_program(int argc, char** argv) {
     std::printf("zemlot-sim %s\n", ZEMLOT_VERSION);
     return 0;
   }
+  const int dump_fd = opts.dump ? open_dump(*opts.dump, opts.force) : -1;
+  if (opts.dump && dump_fd < 0) {
+    return 1;
+  }
   if (!install_signals()) {
     fail(sys_error("cannot set up signal handling"));
     return 1;
@@ -400,7 +436,7 @@ int run_program(int argc, char** argv) {
 
   std::fputs(format_summary(emulator.model().summary()).c_str(), stdout);
   std::fflush(stdout);
-  if (opts.dump && !dump_flash(*opts.dump, emulator.model())) {
+  if (opts.dump && !dump_flash(dump_fd, *opts.dump, emulator.model())) {
     return 1;
   }
   return 0;

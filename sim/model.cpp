@@ -129,6 +129,12 @@ std::string format_summary(const Summary& s) {
   out += format("pages erased: %u (erase commands: %u)\n", s.pages_erased, s.erase_operations);
   out += format("blocks written: %u\n", s.blocks_written);
   out += format("application area CRC-32: %08x\n", s.app_crc);
+  if (s.checked_size) {
+    out += format("checked image CRC-32: 0x%08x (last checksum query: %u bytes at 0x%08x)\n",
+                  s.checked_crc, *s.checked_size, s.checked_from);
+  } else {
+    out += "checked image CRC-32: none (no checksum query)\n";
+  }
   out += format("application started: %s\n", s.app_started ? "yes" : "no");
   return out;
 }
@@ -218,8 +224,8 @@ void Model::handle_frame(const uint8_t* f, uint64_t now_us) {
   if (auto it = faults.delay_ms.find(n); it != faults.delay_ms.end()) {
     at += uint64_t{it->second} * 1000;
   }
-  if (auto it = faults.noise.find(n); it != faults.noise.end() && !it->second.empty()) {
-    out_.push_back(Chunk{at, it->second, 0, n, false, "noise"});
+  if (auto it = faults.noise.find(n); it != faults.noise.end() && !it->second->empty()) {
+    out_.push_back(Chunk{at, *it->second, 0, n, false, "noise"});
   }
   if (faults.drop_reply.count(n)) {
     ++counts_.replies_dropped;
@@ -313,10 +319,11 @@ Model::Outcome Model::execute(const uint8_t* f) {
       if (arg < FLASH_BASE || arg > kFlashEnd || size > kFlashEnd - arg) {
         return {kErrCrcRange, 0};
       }
-      if (opts_.faults.crc_answer) {
-        return {code, *opts_.faults.crc_answer};
-      }
-      return {code, crc32(flash_.data() + (arg - FLASH_BASE), size)};
+      const uint32_t crc = crc32(flash_.data() + (arg - FLASH_BASE), size);
+      counts_.checked_size = size;
+      counts_.checked_from = arg;
+      counts_.checked_crc = crc;
+      return {code, opts_.faults.crc_answer.value_or(crc)};
     }
     case CMD_GOTO_APPLICATION:
       // The model stays in the bootloader afterwards, so that one emulator process can

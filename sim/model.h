@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -61,7 +62,8 @@ struct Faults {
   std::set<uint32_t> drop_reply;          // accepted frames whose reply is never sent
   std::map<uint32_t, uint32_t> delay_ms;  // accepted frame -> extra delay before its reply
   std::set<uint32_t> wrong_address;       // accepted frames answered from address netnum + 1
-  std::map<uint32_t, std::vector<uint8_t>> noise;  // accepted frame -> bytes just before its reply
+  // accepted frame -> bytes just before its reply; a range of frames shares one copy
+  std::map<uint32_t, std::shared_ptr<const std::vector<uint8_t>>> noise;
   // accepted frame -> (bytes in the first part, ms of silence on the line before the rest)
   std::map<uint32_t, std::pair<uint32_t, uint32_t>> split;
   uint32_t silent_first = 0;           // swallow the first K frames that would be accepted
@@ -109,6 +111,11 @@ struct Summary {
   uint32_t erase_operations = 0;        // successful CMD_ERASE_PAGE
   uint32_t blocks_written = 0;          // successful CMD_WRITE_BLOCK
   uint32_t app_crc = 0;                 // CRC-32 of 0x08001000..0x0800FFFF as it is now
+  // The last successful CMD_GET_CRC: its range and the CRC-32 of the flash over it then,
+  // comparable with a container's crc_decrypted.
+  std::optional<uint32_t> checked_size;
+  uint32_t checked_from = 0;
+  uint32_t checked_crc = 0;
   bool activated = false;
   bool unlocked = false;
   bool app_started = false;
@@ -125,6 +132,8 @@ struct Summary {
 //   pages erased: 2 (erase commands: 2)
 //   blocks written: 5
 //   application area CRC-32: 1a2b3c4d
+//   checked image CRC-32: 0x1a2b3c4d (last checksum query: 40 bytes at 0x08001000)
+//     or, without a query: checked image CRC-32: none (no checksum query)
 //   application started: yes
 std::string format_summary(const Summary& s);
 

@@ -119,7 +119,9 @@ TEST(Examine, ReportOfSoundAndUnsoundContainers) {
       {facts(13),
        "warning: the payload is not a multiple of 8 bytes; its last 5 bytes would never reach "
        "the device",
-       "result: sound"},
+       "result: sound, with a warning (the last 5 bytes never reach the device)"},
+      {facts(0), "blocks: 0 blocks of 8 bytes",
+       "result: not sound (empty payload, nothing to program)"},
       {facts(kAppAreaBytes + 8), "fits application area: no (at most 61440 bytes of payload)",
        "result: not sound (too large for the application area)"}};
   for (const auto& [in, line1, line2] : cases) {
@@ -171,15 +173,16 @@ class CctRun : public ::testing::Test {
 TEST_F(CctRun, MakeThenInfoRoundTrips) {
   const struct {
     uint32_t image, padding, blocks, pages;
-  } cases[] = {{0, 0, 0, 0},  {1, 7, 1, 1},      {7, 1, 1, 1},      {8, 0, 1, 1},
-               {20, 4, 3, 1}, {1024, 0, 128, 1}, {1032, 0, 129, 2}, {61440, 0, 7680, 60}};
+  } cases[] = {{1, 7, 1, 1},      {7, 1, 1, 1},      {8, 0, 1, 1},        {20, 4, 3, 1},
+               {1024, 0, 128, 1}, {1032, 0, 129, 2}, {61440, 0, 7680, 60}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.image);
     const std::string img = "img" + std::to_string(c.image), out = img + ".cct";
     const auto image = pattern(c.image);
     write_file(img, image);
     const auto made =
-        cct("make --in " + img + " --out " + out + " --time 951782400 --creator-version 77");
+        cct("make --in " + img + " --out " + out + " --time 951782400 --creator-version 77" +
+            (c.padding != 0 ? " --allow-tail" : ""));
     ASSERT_EQ(made.status, 0) << made.err;
     EXPECT_TRUE(has_line(made.out, "blocks: " + std::to_string(c.blocks))) << made.out;
     const std::string s = c.padding == 1 ? "" : "s";
@@ -224,7 +227,7 @@ TEST_F(CctRun, ForceReplacesAndTheDefaultsAndAGivenKeyApply) {
   write_file("a.cct", {9, 9, 9});
   const std::time_t before = std::time(nullptr);
   const ::mode_t old_mask = ::umask(022);
-  const auto forced = cct("make --in img --out a.cct --force --key " + key);
+  const auto forced = cct("make --in img --out a.cct --force --allow-tail --key " + key);
   ::umask(old_mask);
   ASSERT_EQ(forced.status, 0) << forced.err;
   EXPECT_EQ(fs::status("a.cct").permissions(), static_cast<fs::perms>(0644))
@@ -244,8 +247,11 @@ TEST_F(CctRun, ForceReplacesAndTheDefaultsAndAGivenKeyApply) {
 }
 
 TEST_F(CctRun, VerdictsAndRefusalsOfFilesItCannotUse) {
-  write_file("img", pattern(100));
+  write_file("img", pattern(96));
+  write_file("img13", pattern(13));
+  write_file("empty", {});
   ASSERT_EQ(cct("make --in img --out good.cct").status, 0);
+  fs::create_symlink("good.cct", "link");
   const auto good = read_file("good.cct");
   auto bad = good;
   bad[4 * kHeadCrcBin + 3] ^= 0x40;
@@ -276,10 +282,14 @@ TEST_F(CctRun, VerdictsAndRefusalsOfFilesItCannotUse) {
       {"make --in missing --out o", 1, "missing: cannot open"},
       {"make --in fifo --out o", 1, "fifo: not a regular file"},
       {"make --in sub --out o", 1, "sub: is a directory"},
-      // The temporary file is written in full before the rename onto a directory fails.
-      {"make --in img --out sub --force", 1, "sub: cannot move into place"},
+      {"make --in img --out sub --force", 1, "sub: not a regular file (a directory)"},
       {"make --in img --out good.cct", 1, "good.cct: already exists"},
-      {"make --in img --out dangling", 1, "dangling: already exists"},
+      {"make --in empty --out o --allow-tail", 1, "empty: empty image, nothing to program"},
+      {"make --in img13 --out o", 1,
+       "img13: 13 bytes, not a multiple of 8: the last 5 do not fill a block"},
+      {"make --in img --out dangling", 1, "dangling: not a regular file (a symbolic link)"},
+      {"make --in img --out link --force", 1, "link: not a regular file (a symbolic link)"},
+      {"make --in img --out fifo --force", 1, "fifo: not a regular file (a FIFO)"},
       {"make --in img --out no/such/o", 1, "no/such/o: cannot create a temporary file"}};
   for (const auto& [line, status, text] : cases) {
     SCOPED_TRACE(line);
@@ -295,6 +305,24 @@ TEST_F(CctRun, VerdictsAndRefusalsOfFilesItCannotUse) {
   }
   EXPECT_EQ(entries(), before);
   EXPECT_EQ(read_file("good.cct"), good);
+}
+
+TEST_F(CctRun, InfoOnAContainerCutShortWhileItIsReadFailsWithAMessage) {
+  // Sparse and big, so that checking it takes far longer than cutting it short.
+  write_file("big.cct", {});
+  fs::resize_file("big.cct", uint64_t{3} << 30);
+  korvel::testing::Child c({CCT_EXE, "info", "big.cct"});
+  const std::string fds = "/proc/" + std::to_string(c.pid()) + "/fd";
+  std::error_code ec;
+  for (bool open = false; !open && fs::exists(fds, ec);)  // until cct has the file open
+    for (const auto& e : fs::directory_iterator(fds, ec))
+      open = open || fs::read_symlink(e.path(), ec) == fs::absolute("big.cct");
+  fs::resize_file("big.cct", 100);
+  EXPECT_EQ(c.wait(10000), 1);
+  EXPECT_EQ(
+      c.err.rfind("cct: big.cct: changed size while being read: 3221225472 bytes when opened", 0),
+      0u)
+      << c.err;
 }
 
 TEST_F(CctRun, UsageErrorsExitWithTwoAndPointToHelp) {

@@ -166,7 +166,7 @@ TEST(Model, LineFaultsShapeWhatGoesOut) {
   drop.drop_reply = {1};
   delay.delay_ms = {{2, 150}};
   wrong.wrong_address = {2};
-  noise.noise = {{1, {0xAA, 0x55}}};
+  noise.noise = {{1, std::make_shared<const Bytes>(Bytes{0xAA, 0x55})}};
   split.split = {{1, {3, 40}}};
   silent.silent_first = 1;
   silent.wrong_address = {1};  // marks frame 1
@@ -247,8 +247,9 @@ TEST(Model, SummaryCountsAndText) {
   d.ask(command(GOTO));
   EXPECT_TRUE(d.send(command(BLID, 0, {}, 9)).empty());
 
-  char crc[16];
+  char crc[16], checked[16];
   std::snprintf(crc, sizeof crc, "%08x", korvel::crc32(d.at(0x08001000), 0xF000));
+  std::snprintf(checked, sizeof checked, "%08x", korvel::crc32(d.at(0x08001000), 32));
   EXPECT_EQ(format_summary(d.m.summary()),
             "zemlot-sim summary\n"
             "frames: 17 (ignored: 1 bad CRC, 1 other address, 0 silent)\n"
@@ -260,7 +261,8 @@ TEST(Model, SummaryCountsAndText) {
             "pages erased: 2 (erase commands: 3)\n"
             "blocks written: 4\n"
             "application area CRC-32: " +
-                std::string(crc) + "\napplication started: yes\n");
+                std::string(crc) + "\nchecked image CRC-32: 0x" + checked +
+                " (last checksum query: 32 bytes at 0x08001000)\napplication started: yes\n");
 }
 
 }  // namespace

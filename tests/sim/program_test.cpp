@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -128,19 +129,30 @@ TEST(Program, ExitsAfterTheGotoReplyWithExitOnGoto) {
   ::close(fd);
 }
 
-TEST(Program, HelpSaysTheCipherIsAStandInAndBadCommandLinesExitWithTwo) {
+TEST(Program, HelpSaysTheCipherIsAStandInAndBadStartsEndAtOnce) {
   Child help = sim({"--help"});
   EXPECT_EQ(help.wait(kTimeoutMs), 0);
   for (const char* part : {"stand-in for tests", "XTEA", "NOT the real device's cipher"})
     EXPECT_TRUE(contains(help.out, part)) << help.out;
-  for (const auto& args : std::vector<std::vector<std::string>>{{"--split", "1:9:5"}, {"extra"}}) {
-    SCOPED_TRACE(args[0]);
+  // A dump file that could not be written at the end is refused at the start.
+  char taken[] = "/tmp/zemlot_dump.XXXXXX";  // exists, and must survive
+  ASSERT_EQ(::write(::mkstemp(taken), "keep", 4), 4);
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{"--split", "1:9:5"}, 2},
+      {{"extra"}, 2},
+      {{"--dump", taken}, 1},
+      {{"--dump", "/dev/null", "--force"}, 1},
+      {{"--dump", "/nonexistent/flash.bin"}, 1}};
+  for (const auto& [args, status] : cases) {
+    SCOPED_TRACE(args.back());
     Child s = sim(args);
-    EXPECT_EQ(s.wait(kTimeoutMs), 2);
+    EXPECT_EQ(s.wait(kTimeoutMs), status);
     EXPECT_TRUE(s.out.empty()) << s.out;
     EXPECT_EQ(s.err.rfind("zemlot-sim: ", 0), 0u) << s.err;
     EXPECT_EQ(std::count(s.err.begin(), s.err.end(), '\n'), 1) << s.err;
   }
+  EXPECT_EQ(std::filesystem::file_size(taken), 4u);
+  ::unlink(taken);
 }
 
 }  // namespace

@@ -244,7 +244,8 @@ class WineEnvironment : public ::testing::Environment {
     for (int i = 0; i < kImageSize; ++i)
       suite_.image += static_cast<char>((i * 37 + 11) & 0xFF);
     std::ofstream("image.bin", std::ios::binary) << suite_.image;
-    Child cct({CCT_PATH, "make", "--in", "image.bin", "--out", "boot.cct", "--time", "1765051182"});
+    Child cct({CCT_PATH, "make", "--in", "image.bin", "--out", "boot.cct", "--time", "1765051182",
+               "--allow-tail"});
     ASSERT_EQ(cct.wait(10000), 0) << cct.err;
     const long long t0 = now_ms();
     ASSERT_EQ(suite_.boot(), "");

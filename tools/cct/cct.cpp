@@ -1,7 +1,6 @@
 #include "cct.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +60,16 @@ int open_for_reading(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
+const char* kind_of(mode_t mode) {
+  return S_ISDIR(mode)    ? "a directory"
+         : S_ISLNK(mode)  ? "a symbolic link"
+         : S_ISFIFO(mode) ? "a FIFO"
+         : S_ISCHR(mode)  ? "a character device"
+         : S_ISBLK(mode)  ? "a block device"
+         : S_ISSOCK(mode) ? "a socket"
+                          : "something else";
+}
+
 // Checks that fd, fresh from open_for_reading, is a regular file and returns its size. A
 // negative fd is a failed open, whose errno is still the open's.
 std::optional<uint64_t> regular_file_size(int fd, std::string* why) {
@@ -78,12 +87,7 @@ std::optional<uint64_t> regular_file_size(int fd, std::string* why) {
     return std::nullopt;
   }
   if (!S_ISREG(st.st_mode)) {
-    const char* kind = S_ISFIFO(st.st_mode)   ? "a FIFO"
-                       : S_ISCHR(st.st_mode)  ? "a character device"
-                       : S_ISBLK(st.st_mode)  ? "a block device"
-                       : S_ISSOCK(st.st_mode) ? "a socket"
-                                              : "something else";
-    fail(why, std::string("not a regular file (") + kind + ")");
+    fail(why, std::string("not a regular file (") + kind_of(st.st_mode) + ")");
     return std::nullopt;
   }
   return st.st_size < 0 ? 0 : static_cast<uint64_t>(st.st_size);
@@ -299,14 +303,42 @@ std::optional<Facts> examine_file(const std::string& path, std::string* why) {
          "too large: " + std::to_string(*size) + " bytes; a container must be smaller than 4 GiB");
     return std::nullopt;
   }
-  // Mapped rather than read: a bogus multi-gigabyte file costs address space, not memory.
-  void* map = ::mmap(nullptr, static_cast<size_t>(*size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
-  if (map == MAP_FAILED) {
-    fail(why, "cannot read: " + errno_text(errno));
+  // Read in pieces rather than mapped: a mapped file that shrinks under us kills the process
+  // with SIGBUS, while a read just comes back short. A bogus multi-gigabyte file costs time,
+  // not memory.
+  std::vector<uint8_t> buf(1 << 16);
+  uint8_t head[sizehead];
+  uint64_t got = 0;
+  uint32_t crc = 0xFFFFFFFFu;
+  // One byte more than expected is asked for at the end, so that growth shows too.
+  while (got <= *size) {
+    const ssize_t n = ::read(fd.get(), buf.data(),
+                             static_cast<size_t>(std::min<uint64_t>(buf.size(), *size - got + 1)));
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      fail(why, "cannot read: " + errno_text(errno));
+      return std::nullopt;
+    }
+    if (n == 0)
+      break;
+    size_t at = 0;
+    for (; at < static_cast<size_t>(n) && got < sizehead; ++at, ++got)
+      head[got] = buf[at];
+    for (; at < static_cast<size_t>(n) && got < *size; ++at, ++got)
+      crc = (crc >> 8) ^ crctab[(buf[at] ^ crc) & 0xFFu];
+    got += static_cast<size_t>(n) - at;
+  }
+  if (got != *size) {
+    fail(why, "changed size while being read: " + std::to_string(*size) + " bytes when opened, " +
+                  (got > *size ? "more" : std::to_string(got)) + " read");
     return std::nullopt;
   }
-  const Facts in = examine_bytes(static_cast<const uint8_t*>(map), *size);
-  ::munmap(map, static_cast<size_t>(*size));
+  Facts in;
+  in.header = decode_header(head);
+  in.file_size = *size;
+  in.payload_size = static_cast<uint32_t>(*size - sizehead);
+  in.payload_crc = ~crc;
   return in;
 }
 
@@ -331,7 +363,11 @@ std::string format_report(std::string_view name, const Facts& in) {
   r += "fits application area: ";
   r +=
       in.fits() ? "yes\n" : "no (at most " + std::to_string(kAppAreaBytes) + " bytes of payload)\n";
-  if (in.sound()) {
+  if (in.sound() && in.tail_bytes() != 0) {
+    // The device checks the tail it never received, so its checksum will not match.
+    r += "result: sound, with a warning (the last " + std::to_string(in.tail_bytes()) +
+         " bytes never reach the device)\n";
+  } else if (in.sound()) {
     r += "result: sound\n";
   } else {
     std::string reasons;
@@ -339,6 +375,8 @@ std::string format_report(std::string_view name, const Facts& in) {
       reasons = "crc_BIN mismatch";
     if (!in.fits())
       reasons += std::string(reasons.empty() ? "" : "; ") + "too large for the application area";
+    if (in.payload_size == 0)
+      reasons += std::string(reasons.empty() ? "" : "; ") + "empty payload, nothing to program";
     r += "result: not sound (" + reasons + ")\n";
   }
   return r;
@@ -368,16 +406,37 @@ BuiltContainer build_container(std::vector<uint8_t> image, const cipher::Key& ke
 
 std::optional<BuiltContainer> make_container(const MakeRequest& req, std::string* why) {
   // Checked before any work so the common mistake gets a clear answer; write_atomically
-  // checks again without a race.
+  // checks existence again without a race. Only a regular file is ever replaced: renaming
+  // onto a link or a device node would swap out the node itself (a port under /dev, for
+  // root), so that is refused with or without --force.
   struct stat st {};
-  if (!req.force && ::lstat(req.out.c_str(), &st) == 0) {
-    fail(why, printable(req.out) + ": already exists (use --force to replace it)");
-    return std::nullopt;
+  if (::lstat(req.out.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      fail(why, printable(req.out) + ": not a regular file (" + kind_of(st.st_mode) +
+                    "); only a regular file is replaced");
+      return std::nullopt;
+    }
+    if (!req.force) {
+      fail(why, printable(req.out) + ": already exists (use --force to replace it)");
+      return std::nullopt;
+    }
   }
   std::string reason;
   auto image = read_image(req.in, &reason);
   if (!image) {
     fail(why, printable(req.in) + ": " + reason);
+    return std::nullopt;
+  }
+  // The loader would report success for an empty image while programming nothing.
+  if (image->empty()) {
+    fail(why, printable(req.in) + ": empty image, nothing to program");
+    return std::nullopt;
+  }
+  const size_t tail = image->size() % BLOCK_SIZE;
+  if (tail != 0 && !req.allow_tail) {
+    fail(why, printable(req.in) + ": " + std::to_string(image->size()) +
+                  " bytes, not a multiple of 8: the last " + std::to_string(tail) +
+                  " do not fill a block (pad the image, or give --allow-tail to pad it with 0xFF)");
     return std::nullopt;
   }
   BuiltContainer built =

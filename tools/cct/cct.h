@@ -36,15 +36,16 @@ struct Facts {
   uint32_t pages() const { return pages_needed(payload_size); }
   uint32_t tail_bytes() const { return payload_size & (BLOCK_SIZE - 1); }
   bool fits() const { return payload_size <= kAppAreaBytes; }
-  bool sound() const { return crc_matches() && fits(); }
+  bool sound() const { return crc_matches() && fits() && payload_size != 0; }
 };
 
 // A container already in memory; size must be at least sizehead and below kTooLargeFileBytes.
 Facts examine_bytes(const uint8_t* data, uint64_t size);
 
-// Opens without blocking (a FIFO or a terminal must never hang us) and maps the file instead
-// of allocating its size. Fails, with a one-line reason, on anything that is not a regular
-// file between 64 bytes and 4 GiB. The reason does not repeat the path.
+// Opens without blocking (a FIFO or a terminal must never hang us) and reads the file in
+// pieces instead of allocating its size. Fails, with a one-line reason, on anything that is
+// not a regular file between 64 bytes and 4 GiB, and on a file whose size changes while it
+// is read. The reason does not repeat the path.
 std::optional<Facts> examine_file(const std::string& path, std::string* why);
 
 // The report of `cct info`: "key: value" lines, each ending in '\n'.
@@ -69,10 +70,13 @@ struct MakeRequest {
   uint32_t creator_version = kDefaultCreatorVersion;
   int32_t timestamp = 0;
   bool force = false;
+  bool allow_tail = false;  // pad an image that is not a multiple of 8 instead of refusing it
 };
 
 // Reads the image, builds the container and puts it in place through a temporary file in
 // the output's directory, so the output is either the old file or the complete new one.
+// Refuses an empty image, an image with a partial last block unless allow_tail, and an
+// output that exists and is not a regular file.
 // The reason for a failure starts with the path it concerns.
 std::optional<BuiltContainer> make_container(const MakeRequest& req, std::string* why);
 

@@ -23,7 +23,7 @@ constexpr int kExitUsage = 2;
 const char kMainHelp[] =
     "Usage: cct info FILE\n"
     "       cct make --in IMAGE --out FILE [--key HEX] [--creator-version N]\n"
-    "                [--time UNIX] [--force]\n"
+    "                [--time UNIX] [--allow-tail] [--force]\n"
     "       cct --help | --version\n"
     "\n"
     "Examines and makes korvel firmware containers: a 64-byte header followed by the\n"
@@ -32,8 +32,8 @@ const char kMainHelp[] =
     "Commands:\n"
     "  info   print the header, check the payload against crc_BIN and check that it fits\n"
     "         the 60-page application area\n"
-    "  make   pad a plain image with 0xFF to a multiple of 8 bytes, encipher it and write\n"
-    "         a container\n"
+    "  make   encipher a plain image (a multiple of 8 bytes, or padded with 0xFF to one)\n"
+    "         and write a container\n"
     "\n"
     "The cipher used by 'make' is a stand-in for tests and demonstrations: XTEA with a\n"
     "default key. It is NOT the real device's cipher; a real device will not accept a\n"
@@ -47,19 +47,22 @@ const char kInfoHelp[] =
     "\n"
     "Prints one 'key: value' item per line: file, size, creator version, crc_decrypted,\n"
     "crc_BIN (checked against the stored payload), created (UTC), blocks, pages,\n"
-    "fits application area and result. A 'warning:' line appears when the payload is not\n"
-    "a multiple of 8 bytes, because its tail would never reach the device.\n"
+    "fits application area and result. When the payload is not a multiple of 8 bytes, a\n"
+    "'warning:' line appears and the result carries the warning, because the tail never\n"
+    "reaches the device and the device's checksum will not match.\n"
     "\n"
-    "Exit status: 0 when the payload matches crc_BIN and fits the application area,\n"
-    "1 otherwise or when FILE cannot be read as a container, 2 on a usage error.\n";
+    "Exit status: 0 when the payload is not empty, matches crc_BIN and fits the application\n"
+    "area, 1 otherwise or when FILE cannot be read as a container (also when it changes\n"
+    "size while being read), 2 on a usage error.\n";
 
 const char kMakeHelp[] =
     "Usage: cct make --in IMAGE --out FILE [options]\n"
     "\n"
-    "Pads the plain IMAGE with 0xFF to a multiple of 8 bytes, records the CRC-32 of the\n"
-    "padded image as crc_decrypted, enciphers it, records the CRC-32 of the result as\n"
-    "crc_BIN and writes the container to FILE. IMAGE may hold at most 61440 bytes (the\n"
-    "60-page application area).\n"
+    "Records the CRC-32 of the plain IMAGE as crc_decrypted, enciphers it, records the\n"
+    "CRC-32 of the result as crc_BIN and writes the container to FILE. IMAGE may hold\n"
+    "from 8 to 61440 bytes (the 60-page application area), a multiple of 8: the loader\n"
+    "writes 8-byte blocks only. With --allow-tail another size is padded with 0xFF to a\n"
+    "multiple of 8, and the padding is programmed and checked with the image.\n"
     "\n"
     "The cipher is a stand-in for tests and demonstrations: XTEA over 8-byte blocks, by\n"
     "default with the key 00112233445566778899aabbccddeeff. It is NOT the real device's\n"
@@ -72,7 +75,10 @@ const char kMakeHelp[] =
     "  --creator-version N    creator version in the header (default 1; decimal or 0x..)\n"
     "  --time UNIX            creation time, seconds since 1970 UTC as a signed 32-bit\n"
     "                         number (default: now)\n"
-    "  --force                replace FILE if it exists\n"
+    "  --allow-tail           pad an IMAGE that is not a multiple of 8 bytes with 0xFF\n"
+    "                         instead of refusing it\n"
+    "  --force                replace FILE if it is an existing regular file (anything\n"
+    "                         else is never replaced)\n"
     "  -h, --help             show this help\n"
     "\n"
     "FILE is written through a temporary file in the same directory and renamed into\n"
@@ -101,6 +107,7 @@ enum OptionId : int {
   kOptCreatorVersion,
   kOptTime,
   kOptForce,
+  kOptAllowTail,
 };
 
 std::string option_name(const option* options, int id) {
@@ -158,6 +165,7 @@ int run_make(int argc, char** argv) {
       {"creator-version", required_argument, nullptr, kOptCreatorVersion},
       {"time", required_argument, nullptr, kOptTime},
       {"force", no_argument, nullptr, kOptForce},
+      {"allow-tail", no_argument, nullptr, kOptAllowTail},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   korvel::cct::MakeRequest req;
@@ -210,6 +218,9 @@ int run_make(int argc, char** argv) {
       }
       case kOptForce:
         req.force = true;
+        break;
+      case kOptAllowTail:
+        req.allow_tail = true;
         break;
       default:
         return option_error(rc, options, argv, "make");
