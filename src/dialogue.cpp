@@ -122,6 +122,15 @@ void erase_page(Dialogue& d) {
       e.state = EXIT;
       return;
     }
+    // Nothing whole to write: erasing would only destroy the application that is there, and
+    // the device's checksum of nothing would pass for a programmed image.
+    if (d.container.numloadblocs == 0) {
+      d.con.print(BLANK57);
+      d.con.textf(Stream::Out, "Ошибка стирания %X - нет блоков для записи\n",
+                  static_cast<unsigned>(CMD_ERASE_PAGE));
+      e.state = EXIT;
+      return;
+    }
   }
 
   const bool ok = confirmed(d, CMD_ERASE_PAGE);
@@ -167,11 +176,6 @@ int write_block(Dialogue& d) {
   Engine& e = d.e;
   Exchange& x = d.x;
   const Container& c = d.container;
-  if (c.numloadblocs == 0) {
-    // Nothing whole to send; the device's checksum still tells whether it holds the image.
-    all_blocks_written(d);
-    return 0;
-  }
 
   x.command_tx = CMD_WRITE_BLOCK;
   x.adr_tx = (e.writeblock + 0x1000200u) << 3;

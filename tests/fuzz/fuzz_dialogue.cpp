@@ -346,10 +346,10 @@ class FuzzLine final : public SerialPort, public Clock {
       FUZZ_CHECK(arg >= FLASH_BASE && (arg - FLASH_BASE) % PAGE_SIZE == 0);
       const uint32_t page = (arg - FLASH_BASE) / PAGE_SIZE;
       FUZZ_CHECK(page >= kBootloaderPages && page < kFlashPages);
-      // Only the pages the image lands in (page 4 for an empty one), and none at all for an
-      // image that cannot fit.
-      FUZZ_CHECK(run_.pages <= kAppPages);
-      FUZZ_CHECK(page < kBootloaderPages + std::max<uint32_t>(run_.pages, 1));
+      // Only the pages the image lands in, and none at all for an image that cannot fit or
+      // holds no whole block.
+      FUZZ_CHECK(run_.pages <= kAppPages && run_.blocks > 0);
+      FUZZ_CHECK(page < kBootloaderPages + run_.pages);
     } else if (code == CMD_WRITE_BLOCK) {
       FUZZ_CHECK(arg >= APP_START && (arg - APP_START) % BLOCK_SIZE == 0);
       FUZZ_CHECK(arg <= FLASH_BASE + kFlashPages * PAGE_SIZE - BLOCK_SIZE);
