@@ -509,7 +509,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK((verdict == Verdict::Good) == !corrupt);
   FUZZ_CHECK(c.sizefile_bin == image);
   // The payload buffer ends where the payload does, so a block read past it is caught.
-  FUZZ_CHECK(fuzz::read_is_caught(c.buff_BIN.get() + std::max<size_t>(image, 1)));
+  FUZZ_CHECK(fuzz::read_is_caught(c.buff_BIN + image));
 
   Dialogue d{con, line, line, cfg, c};
   const int rc = run_dialogue(d, verdict);
