@@ -179,8 +179,7 @@ int write_block(Dialogue& d) {
 
   x.command_tx = CMD_WRITE_BLOCK;
   x.adr_tx = (e.writeblock + 0x1000200u) << 3;
-  std::memcpy(&x.tx_buff[kCmdData], c.buff_BIN + size_t{BLOCK_SIZE} * e.writeblock,
-              BLOCK_SIZE);
+  std::memcpy(&x.tx_buff[kCmdData], c.buff_BIN + size_t{BLOCK_SIZE} * e.writeblock, BLOCK_SIZE);
   // A port that fails a write has gone: sending the block again would only spin.
   if (!send_command(d.port, x, d.cfg.netnum))
     return write_failed(d);
