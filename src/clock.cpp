@@ -2,23 +2,12 @@
 
 #include <chrono>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <cerrno>
-#include <ctime>
-#endif
+#include "interrupt.h"
 
 namespace korvel {
 
 void SystemClock::sleep_ms(uint32_t ms) {
-#ifdef _WIN32
-  Sleep(ms);
-#else
-  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-#endif
+  interrupt::sleep_ms(ms);
 }
 
 uint64_t SystemClock::now_us() const {

@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "console.h"
+#include "interrupt.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <windows.h>
 #else
 #include <langinfo.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,7 +47,10 @@ class WindowsConsole final : public Console {
     std::fflush(f);
   }
   int read_byte() override {
+    // Ctrl+C ends a console read as well: the interrupt is acted on before the end of input
+    // could be taken for an answer.
     const int c = std::fgetc(stdin);
+    interrupt::check();
     return c == EOF ? -1 : c;
   }
 };
@@ -98,6 +103,12 @@ class PosixConsole final : public Console {
   int read_byte() override {
     unsigned char c;
     for (;;) {
+      // The operator may take his time; an interrupt must not wait for him.
+      pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {interrupt::wake_fd(), POLLIN, 0}};
+      const int pr = ::poll(p, p[1].fd >= 0 ? 2 : 1, -1);
+      interrupt::check();
+      if (pr < 0 && errno == EINTR)
+        continue;
       const ssize_t r = ::read(STDIN_FILENO, &c, 1);
       if (r == 1)
         return c;

@@ -144,6 +144,15 @@ void erase_page(Dialogue& d) {
       e.state = EXIT;
       return;
     }
+    // Nothing whole to write: erasing would only destroy the application that is there, and
+    // the device's checksum of nothing would pass for a programmed image.
+    if (d.container.numloadblocs == 0) {
+      d.con.print(BLANK57);
+      d.con.textf(Stream::Out, "Ошибка стирания %X - нет блоков для записи\n",
+                  static_cast<unsigned>(CMD_ERASE_PAGE));
+      e.state = EXIT;
+      return;
+    }
   }
 
   const bool ok = confirmed(d, CMD_ERASE_PAGE);
@@ -189,16 +198,10 @@ int write_block(Dialogue& d) {
   Engine& e = d.e;
   Exchange& x = d.x;
   const Container& c = d.container;
-  if (c.numloadblocs == 0) {
-    // Nothing whole to send; the device's checksum still tells whether it holds the image.
-    all_blocks_written(d);
-    return 0;
-  }
 
   x.command_tx = CMD_WRITE_BLOCK;
   x.adr_tx = (e.writeblock + 0x1000200u) << 3;
-  std::memcpy(&x.tx_buff[kCmdData], c.buff_BIN.get() + size_t{BLOCK_SIZE} * e.writeblock,
-              BLOCK_SIZE);
+  std::memcpy(&x.tx_buff[kCmdData], c.buff_BIN + size_t{BLOCK_SIZE} * e.writeblock, BLOCK_SIZE);
   // A port that fails a write has gone: sending the block again would only spin.
   if (!send_command(d.port, x, d.cfg.netnum, quiet(d)))
     return write_failed(d);

@@ -137,11 +137,7 @@ int load_container(Console& con, const char* FileCC, Container& c, Verdict& verd
     con.print_line("Error malloc firmware.bin file!");
     return 2;
   }
-  c.buff_BIN.reset(allocate(c.sizefile_bin));
-  if (!c.buff_BIN) {
-    con.print_line("Error malloc firmware.bin file!");
-    return 2;
-  }
+  c.buff_BIN = c.buff_CCT.get() + sizehead;
   c.buff_head.reset(new (std::nothrow) std::array<uint32_t, kHeadWords>{});
   if (!c.buff_head) {
     con.print_line("Error malloc buff_head!");
@@ -156,10 +152,14 @@ int load_container(Console& con, const char* FileCC, Container& c, Verdict& verd
 
   std::rewind(c.fpi);
   c.resread = static_cast<uint32_t>(std::fread(c.buff_CCT.get(), 1, c.sizefile_cct, c.fpi));
+  // A file that shrank since its size was taken, or one that claims more than it holds (a
+  // /sys file), leaves the rest of the buffer unread: zeros, so that the checksum and the
+  // blocks sent are the same on every run.
+  std::memset(c.buff_CCT.get() + c.resread, 0, c.sizefile_cct - c.resread);
   con.textf(Stream::Out, "Прочитано из %s: %d", FileCC, static_cast<int>(c.resread));
-  std::rewind(c.fpi);
-  std::fseek(c.fpi, static_cast<long>(sizehead), SEEK_SET);
-  c.resread = static_cast<uint32_t>(std::fread(c.buff_BIN.get(), 1, c.sizefile_bin, c.fpi));
+  // The payload is read with the file, in the same call: its count is the part of that read
+  // past the header.
+  c.resread = c.resread > sizehead ? c.resread - sizehead : 0;
   con.textf(Stream::Out, "     Прочитано из firmware.bin: %d\n", static_cast<int>(c.resread));
 
   std::tm tm{};
@@ -170,7 +170,7 @@ int load_container(Console& con, const char* FileCC, Container& c, Verdict& verd
   con.textf(Stream::Out, "Версия программы-создателя криптоконтейнера Tessaro: %d\n",
             static_cast<int>(c.creator_version()));
 
-  c.calc_crc_BIN = crc32(c.buff_BIN.get(), c.sizefile_bin);
+  c.calc_crc_BIN = crc32(c.buff_BIN, c.sizefile_bin);
   con.textf(Stream::Out,
             "\nРассчитана контрольная сумма файла firmware.bin (CRC-32-0x4c11DB7): %x\n",
             static_cast<unsigned>(c.calc_crc_BIN));
@@ -190,8 +190,8 @@ int load_container(Console& con, const char* FileCC, Container& c, Verdict& verd
 
 void release_container(Console& con, Container& c) {
   con.print_line("Закрываю криптоконтейнер");
+  c.buff_BIN = nullptr;
   c.buff_CCT.reset();
-  c.buff_BIN.reset();
   c.buff_head.reset();
   const int rc = c.fpi != nullptr ? std::fclose(c.fpi) : EOF;
   c.fpi = nullptr;

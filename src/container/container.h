@@ -19,7 +19,8 @@ struct Container {
   uint32_t sizefile_cct = 0;
   uint32_t sizefile_bin = 0;
   std::unique_ptr<uint8_t[]> buff_CCT;
-  std::unique_ptr<uint8_t[]> buff_BIN;
+  // The payload within buff_CCT: a second copy would double the memory a large file takes.
+  const uint8_t* buff_BIN = nullptr;
   std::unique_ptr<std::array<uint32_t, kHeadWords>> buff_head;
   uint32_t calc_crc_BIN = 0;
   uint32_t numloadblocs = 0;

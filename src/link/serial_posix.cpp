@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "interrupt.h"
 #include "link/serial_port.h"
 
 namespace korvel {
@@ -195,7 +196,7 @@ class PosixSerialPort final : public SerialPort {
       if (wait == 0)
         return true;
       pollfd p{fd_, POLLOUT, 0};
-      const int pr = ::poll(&p, 1, wait);
+      const int pr = wait_for(p, wait);
       if (pr < 0) {
         if (errno == EINTR)
           continue;
@@ -273,6 +274,11 @@ class PosixSerialPort final : public SerialPort {
   bool close() override {
     if (fd_ < 0)
       return false;
+    // The terminal goes back as we found it: a console or a modem line left raw at 9600 is
+    // of no use to whoever comes next. At once, not after draining: the loader's writes
+    // have drained already, and a stuck line must not hold the close up.
+    if (have_base_)
+      ::tcsetattr(fd_, TCSANOW, &base_);
     // Exclusive mode belongs to the terminal, not to this descriptor; leaving it set would
     // lock others out for as long as anyone else keeps the terminal open.
     ::ioctl(fd_, TIOCNXCL);
@@ -291,7 +297,7 @@ class PosixSerialPort final : public SerialPort {
       if (wait == 0)
         break;
       pollfd p{fd_, POLLIN, 0};
-      const int pr = ::poll(&p, 1, wait);
+      const int pr = wait_for(p, wait);
       if (pr < 0) {
         if (errno == EINTR)
           continue;
@@ -316,6 +322,20 @@ class PosixSerialPort final : public SerialPort {
         return false;
     }
     return true;
+  }
+
+  // poll() on the port and on the interrupt's wake-up; an interrupt ends the run from here.
+  // Returns as poll() would for the port alone (0 on time-out, -1 with errno).
+  static int wait_for(pollfd& port, int timeout_ms) {
+    pollfd p[2] = {port, {interrupt::wake_fd(), POLLIN, 0}};
+    const int pr = ::poll(p, p[1].fd >= 0 ? 2 : 1, timeout_ms);
+    const int saved = errno;
+    interrupt::check();
+    port.revents = p[0].revents;
+    errno = saved;
+    if (pr > 0 && p[0].revents == 0)
+      return 0;
+    return pr;
   }
 
   // Waits, within the write's own deadline, for the driver to put the bytes on the wire.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "interrupt.h"
 #include "link/serial_port.h"
 
 namespace korvel {
@@ -52,7 +53,9 @@ class Win32SerialPort final : public SerialPort {
       return false;
     dcbSerialParams_ = DCB{};
     dcbSerialParams_.DCBlength = sizeof(dcbSerialParams_);
-    return GetCommState(handle_, &dcbSerialParams_) != FALSE;
+    have_base_ = GetCommState(handle_, &dcbSerialParams_) != FALSE;
+    base_ = dcbSerialParams_;
+    return have_base_;
   }
 
   bool apply_line_settings(int32_t baud) override {
@@ -62,6 +65,17 @@ class Win32SerialPort final : public SerialPort {
     dcbSerialParams_.ByteSize = 8;
     dcbSerialParams_.StopBits = ONESTOPBIT;
     dcbSerialParams_.Parity = NOPARITY;
+    // Whatever a terminal program left behind, the line must carry every byte: XON/XOFF would
+    // stop it at a 0x11 or 0x13 in a frame, character replacement and null stripping would
+    // alter or drop bytes, and abort-on-error would fail every read after one framing error.
+    // The modem lines stay as they were: an adapter may switch direction with RTS.
+    dcbSerialParams_.fBinary = TRUE;
+    dcbSerialParams_.fParity = FALSE;
+    dcbSerialParams_.fOutX = FALSE;
+    dcbSerialParams_.fInX = FALSE;
+    dcbSerialParams_.fErrorChar = FALSE;
+    dcbSerialParams_.fNull = FALSE;
+    dcbSerialParams_.fAbortOnError = FALSE;
     return SetCommState(handle_, &dcbSerialParams_) != FALSE;
   }
 
@@ -78,12 +92,14 @@ class Win32SerialPort final : public SerialPort {
   }
 
   bool write(const uint8_t* data, uint32_t n) override {
+    interrupt::check();
     DWORD written = 0;
     return WriteFile(handle_, data, n, &written, NULL) != FALSE;
   }
 
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
     DWORD count = 0;
+    interrupt::check();
     const BOOL ok = ReadFile(handle_, buf, n, &count, NULL);
     if (got != nullptr)
       *got = static_cast<uint32_t>(count);
@@ -112,6 +128,10 @@ class Win32SerialPort final : public SerialPort {
   bool close() override {
     if (handle_ == INVALID_HANDLE_VALUE)
       return false;
+    // The port goes back to the settings it had, for whichever program opens it next.
+    if (have_base_)
+      SetCommState(handle_, &base_);
+    have_base_ = false;
     const BOOL ok = CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     return ok != FALSE;
@@ -120,6 +140,8 @@ class Win32SerialPort final : public SerialPort {
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB dcbSerialParams_{};
+  DCB base_{};
+  bool have_base_ = false;
 };
 
 }  // namespace

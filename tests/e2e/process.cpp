@@ -42,8 +42,18 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
   for (auto& e : env_store)
     envp.push_back(e.data());
   envp.push_back(nullptr);
-  if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), envp.data()) != 0)
+  // The children start as from a shell, with the default SIGPIPE, whatever this process
+  // ignores for its own pipes.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  if (posix_spawn(&pid_, args[0], &fa, &attr, args.data(), envp.data()) != 0)
     pid_ = -1;
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&fa);
   close(in[0]);
   close(out[1]);

@@ -1,10 +1,14 @@
 // Fault runs: the real loader against the real emulator on a pseudo-terminal, with the
 // emulator's fault options standing in for a noisy line, a slow or absent device, refusals,
 // an adapter pulled out, and a container file changed under a running loader.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -227,6 +231,128 @@ TEST_F(FaultRun, LineGoneDuringTheBlockPhaseEndsWithWriteError) {
   const std::string sim = stop_sim();
   EXPECT_EQ(command_count(sim, "write_block"), 3) << sim;
 }
+
+// The loader's own process under attack: its output cut off, its standard descriptors closed,
+// a signal in the middle of a run.
+struct Hostile {
+  const char* name;
+  const char* shell;  // a bash command line; "$0" "$@" is the loader with its arguments
+  const char* directive;
+  std::vector<std::string> sim_options;
+  int signal;  // sent once the run is well under way; 0 for none
+  int status;
+  const char* err;  // the loader's whole standard error
+  bool programmed;
+};
+
+void PrintTo(const Hostile& h, std::ostream* os) {
+  *os << h.name;
+}
+
+// What another program finds when it opens the terminal after the loader: its settings, and
+// whether it is still held exclusively (root opens it all the same, so ask).
+std::string terminal_state(const std::string& pty) {
+  const int fd = open(pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  termios t{};
+  int exclusive = -1;
+  const bool ok = fd >= 0 && tcgetattr(fd, &t) == 0 && ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+  if (fd >= 0)
+    close(fd);
+  char b[160];
+  std::snprintf(b, sizeof b, "%s iflag %x oflag %x cflag %x lflag %x min %d time %d excl %d",
+                ok ? "" : "unreadable", t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_cc[VMIN],
+                t.c_cc[VTIME], exclusive);
+  return b;
+}
+
+std::string descriptor(pid_t pid, int fd) {
+  return fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)).string();
+}
+
+class HostileProcess : public FaultRun, public ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(HostileProcess, RunEndsAsPromisedAndThePortIsPutBack) {
+  const Hostile& h = GetParam();
+  const std::string cct = make_container(256, "boot.cct");
+  const std::string pty = start_sim(h.sim_options);
+  const std::string found = terminal_state(pty);
+  Child korvel({"/bin/bash", "-c", h.shell, KORVEL_PATH, pty, "1", cct, h.directive}, kEnv);
+  korvel.write_input("Y\n");
+  korvel.close_input();
+  if (h.signal != 0) {
+    // In the block phase, or, with standard output closed, once the port is in use.
+    const long long start = now_ms();
+    bool under_way = false;
+    while (!under_way && now_ms() - start < 20000) {
+      korvel.read_line(50);
+      std::error_code ec;
+      for (const auto& e :
+           fs::directory_iterator("/proc/" + std::to_string(korvel.pid()) + "/fd", ec))
+        under_way = under_way || (h.directive[0] == 'I' && fs::read_symlink(e.path(), ec) == pty);
+      under_way = under_way || korvel.out.find("Блок 3 записан") != npos;
+    }
+    ASSERT_TRUE(under_way) << korvel.out << korvel.err;
+    if (h.directive[0] == 'I') {
+      // Closed standard descriptors were filled: the port is none of them.
+      EXPECT_EQ(descriptor(korvel.pid(), 0), "/dev/null");
+      EXPECT_EQ(descriptor(korvel.pid(), 1), "/dev/null");
+    }
+    korvel.signal(h.signal);
+  }
+  EXPECT_EQ(korvel.wait(kRunTimeoutMs), h.status) << korvel.err;
+  EXPECT_EQ(korvel.err, h.err);
+  EXPECT_EQ(terminal_state(pty), found);
+  const std::string sim = stop_sim();
+  EXPECT_EQ(sim.find("application started: yes") != npos, h.programmed) << sim;
+  if (h.programmed)
+    expect_flash_holds(image(256));
+}
+
+const Hostile kHostile[] = {
+    {"OutputCutShort",
+     "\"$0\" \"$@\" | head -c 3000; exit ${PIPESTATUS[0]}",
+     "P",
+     {},
+     0,
+     0,
+     "Закрываю СОМ порт... OK\n",
+     true},
+    {"InterruptedInTheBlockPhase",
+     "exec \"$0\" \"$@\"",
+     "P",
+     {},
+     SIGINT,
+     128 + SIGINT,
+     "Прервано\n",
+     false},
+    {"TerminatedInTheBlockPhase",
+     "exec \"$0\" \"$@\"",
+     "P",
+     {},
+     SIGTERM,
+     128 + SIGTERM,
+     "Прервано\n",
+     false},
+    {"HungUpInTheBlockPhase",
+     "exec \"$0\" \"$@\"",
+     "P",
+     {},
+     SIGHUP,
+     128 + SIGHUP,
+     "Прервано\n",
+     false},
+    {"StandardInputAndOutputClosed",
+     "exec \"$0\" \"$@\" <&- >&-",
+     "I",
+     {"--silent", "1000000"},
+     SIGTERM,
+     128 + SIGTERM,
+     "Прервано\n",
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(FaultRuns, HostileProcess, ::testing::ValuesIn(kHostile),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class ContainerChanged : public FaultRun, public ::testing::WithParamInterface<std::string> {};
 

@@ -401,10 +401,10 @@ class FuzzLine final : public SerialPort, public Clock {
       FUZZ_CHECK(arg >= FLASH_BASE && (arg - FLASH_BASE) % PAGE_SIZE == 0);
       const uint32_t page = (arg - FLASH_BASE) / PAGE_SIZE;
       FUZZ_CHECK(page >= kBootloaderPages && page < kFlashPages);
-      // Only the pages the image lands in (page 4 for an empty one), and none at all for an
-      // image that cannot fit.
-      FUZZ_CHECK(run_.pages <= kAppPages);
-      FUZZ_CHECK(page < kBootloaderPages + std::max<uint32_t>(run_.pages, 1));
+      // Only the pages the image lands in, and none at all for an image that cannot fit or
+      // holds no whole block.
+      FUZZ_CHECK(run_.pages <= kAppPages && run_.blocks > 0);
+      FUZZ_CHECK(page < kBootloaderPages + run_.pages);
     } else if (code == CMD_WRITE_BLOCK) {
       FUZZ_CHECK(arg >= APP_START && (arg - APP_START) % BLOCK_SIZE == 0);
       FUZZ_CHECK(arg <= FLASH_BASE + kFlashPages * PAGE_SIZE - BLOCK_SIZE);
@@ -568,7 +568,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK((verdict == Verdict::Good) == !corrupt);
   FUZZ_CHECK(c.sizefile_bin == image);
   // The payload buffer ends where the payload does, so a block read past it is caught.
-  FUZZ_CHECK(fuzz::read_is_caught(c.buff_BIN.get() + std::max<size_t>(image, 1)));
+  FUZZ_CHECK(fuzz::read_is_caught(c.buff_BIN + image));
 
   Dialogue d{con, line, line, cfg, c};
   const int rc = run_dialogue(d, verdict);

@@ -75,10 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       netnum = in.byte();
       break;
     case 2: {
-      uint8_t b[4];
-      for (auto& v : b)
-        v = in.byte();
-      netnum = static_cast<int32_t>(fuzz::le32(b));
+      uint32_t v = 0;
+      for (int i = 0; i < 4; ++i)
+        v |= uint32_t{in.byte()} << (8 * i);
+      netnum = static_cast<int32_t>(v);
       break;
     }
     default:

@@ -24,7 +24,7 @@ if ! command -v clang++ >/dev/null ||
   exit 0
 fi
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF -DKORVEL_WERROR=ON
 cmake --build build-fuzz -j"$jobs" --target "${targets[@]/#/fuzz_}"
 
 mkdir -p build-fuzz/findings

@@ -184,10 +184,12 @@ TEST_F(PortOverPty, BytesArrivingDuringTheWaitAreCollected) {
     SCOPED_TRACE(n);
     port_->discard_input();
     const Bytes sent = pattern(std::accumulate(chunks.begin(), chunks.end(), 0u), 0x80);
+    // A plain reference: older clang cannot capture a structured binding.
+    const std::vector<uint32_t>& parts = chunks;
     std::thread device([&] {
-      for (size_t at = 0, i = 0; i < chunks.size(); at += chunks[i++]) {
+      for (size_t at = 0, i = 0; i < parts.size(); at += parts[i++]) {
         sleep_ms(4);
-        pty_.put(Bytes(sent.begin() + at, sent.begin() + at + chunks[i]));
+        pty_.put(Bytes(sent.begin() + at, sent.begin() + at + parts[i]));
       }
     });
     const auto [ok, got, ms] = read(n);

@@ -1,6 +1,7 @@
 #include "container/container.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,7 +114,7 @@ TEST_F(ContainerTest, SoundContainersReportSizesCountsAndTime) {
     EXPECT_EQ(ct.numpageerase, c.pages);
     EXPECT_EQ(ct.crc_decrypted(), 0x12345678u);
     ASSERT_EQ(ct.sizefile_bin, c.payload);
-    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), ct.buff_BIN.get()));
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), ct.buff_BIN));
 
     CaptureConsole closing;
     release_container(closing, ct);
@@ -185,6 +186,48 @@ TEST_F(ContainerTest, HugeFileIsRefusedWithoutAllocating) {
                          " файла: 4294967396     Размер вложенного firmware.bin файла: "
                          "4294967332\nError malloc .cct file !\n");
   EXPECT_EQ(ct.buff_CCT, nullptr);
+}
+
+TEST_F(ContainerTest, BytesTheFileDoesNotDeliverAreZero) {
+  // A /sys file claims a page and delivers a few bytes, as a file shrinking under the loader
+  // would. Memory that held other bytes is what the loader would otherwise see.
+  const char* path = "/sys/devices/system/cpu/online";
+  const auto size = static_cast<size_t>(fs::file_size(path));
+  std::ifstream in(path, std::ios::binary);
+  std::string file{std::istreambuf_iterator<char>(in), {}};
+  ASSERT_LT(file.size(), sizehead);
+  file.resize(size, '\0');
+  CaptureConsole con;
+  Container ct;
+  Verdict v;
+  {
+    std::vector<uint8_t> used(8 * size, 0xA5);
+    (void)crc32(used.data(), static_cast<uint32_t>(used.size()));
+  }
+  ASSERT_EQ(load_container(con, path, ct, v), 0);
+  const auto* payload = reinterpret_cast<const uint8_t*>(file.data()) + sizehead;
+  EXPECT_NE(con.out.find("(CRC-32-0x4c11DB7): " +
+                         hex(crc32(payload, static_cast<uint32_t>(size - sizehead))) + "\n"),
+            std::string::npos)
+      << con.out;
+}
+
+TEST_F(ContainerTest, LargeFileIsHeldOnce) {
+  // 64 MiB: one copy of the file, not a second one of its payload (the peak grows by the
+  // file's size and a little, under a sanitizer by an eighth more).
+  const size_t size = size_t{64} << 20;
+  const std::string path = dir_ + "/large.cct";
+  { std::ofstream(path).put('x'); }
+  fs::resize_file(path, size);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  CaptureConsole con;
+  Container ct;
+  Verdict v;
+  ASSERT_EQ(load_container(con, path.c_str(), ct, v), 0);
+  getrusage(RUSAGE_SELF, &after);
+  const double grown_kib = static_cast<double>(after.ru_maxrss - before.ru_maxrss);
+  EXPECT_LT(grown_kib * 1024, 1.5 * static_cast<double>(size));
 }
 
 TEST_F(ContainerTest, WhatIsNoRegularFileCannotBeOpened) {

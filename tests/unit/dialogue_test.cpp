@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_console.h"
@@ -352,11 +353,6 @@ TEST_F(DialogueTest, ErasePhase) {
     std::string end_text;         // completion line, "" when no erase completes
   };
   const Case cases[] = {
-      {"empty payload",
-       0,
-       {},
-       {4},
-       "Все страницы стерты(конец:0x80013ff)\n[0<-Zemlot->3][4<-чисто->3][4<-резерв->63]\n"},
       {"one page",
        8,
        {},
@@ -396,7 +392,7 @@ TEST_F(DialogueTest, ErasePhase) {
     EXPECT_NE(o.dialogue.find(B78 + c.end_text), std::string::npos);
     // Every page the image lands in was erased before any block went out.
     const uint32_t need = pages_needed(static_cast<uint32_t>(c.image));
-    EXPECT_EQ(line.model().summary().pages_erased, need == 0 ? 1 : need);
+    EXPECT_EQ(line.model().summary().pages_erased, need);
     EXPECT_TRUE(line.model().summary().app_started);
   }
 }
@@ -411,16 +407,24 @@ TEST_F(DialogueTest, RefusedEraseShowsTheDeviceCode) {
             std::string::npos);
 }
 
-TEST_F(DialogueTest, ImageLargerThanTheApplicationAreaErasesNothing) {
-  VirtualLine line({});
-  const Outcome o = run(line, container(plain_image(60 * 1024 + 8)), "P", "Y\n");
-  EXPECT_EQ(o.status, 0);
-  EXPECT_NE(o.dialogue.find("Начинаем стирать 61 страниц flash (старт:0x8001000; 4 страница)\n" +
-                            B57 + "Ошибка стирания 3 - превышен допустимый диапазон страниц\n" +
-                            kRule + kClosingOut),
-            std::string::npos);
-  EXPECT_EQ(o.wire, (std::vector<std::string>{"01", "10", "11", "02"}));
-  EXPECT_EQ(line.model().summary().erase_operations, 0u);
+TEST_F(DialogueTest, ImagesThatCannotBeWrittenEraseNothing) {
+  const std::pair<size_t, std::string> cases[] = {
+      {60 * 1024 + 8, "Начинаем стирать 61 страниц flash (старт:0x8001000; 4 страница)\n" + B57 +
+                          "Ошибка стирания 3 - превышен допустимый диапазон страниц\n"},
+      {0, "Начинаем стирать 0 страниц flash (старт:0x8001000; 4 страница)\n" + B57 +
+              "Ошибка стирания 3 - нет блоков для записи\n"},
+      {7, "Начинаем стирать 1 страниц flash (старт:0x8001000; 4 страница)\n" + B57 +
+              "Ошибка стирания 3 - нет блоков для записи\n"},
+  };
+  for (const auto& [size, text] : cases) {
+    SCOPED_TRACE(size);
+    VirtualLine line({});
+    const Outcome o = run(line, container(plain_image(size)), "P", "Y\n");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.dialogue.find(text + kRule + kClosingOut), std::string::npos) << o.dialogue;
+    EXPECT_EQ(o.wire, (std::vector<std::string>{"01", "10", "11", "02"}));
+    EXPECT_EQ(line.model().summary().erase_operations, 0u);
+  }
 }
 
 TEST_F(DialogueTest, BlockPhaseFailures) {

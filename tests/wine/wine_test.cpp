@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -275,6 +276,8 @@ struct Scenario {
   std::string out_has, out_end;
   const char* sim_option = nullptr;  // one more option for the emulator
   const char* pacing = nullptr;      // KORVEL_PACING
+  const char* netnum = "1";          // the loader's and the emulator's
+  bool cooked = false;  // the line left as a terminal program leaves it: XON/XOFF, editing
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) {
@@ -300,11 +303,21 @@ Outcome run(const Scenario& s, bool windows) {
   o.port = windows ? s.win_port : g_suite->dir + "/no-such-port";
   std::unique_ptr<Child> sim;
   if (s.mapped) {
-    std::vector<std::string> sim_argv = {ZEMLOT_SIM_PATH, "--dump", dump};
+    std::vector<std::string> sim_argv = {ZEMLOT_SIM_PATH, "--dump", dump, "--netnum", s.netnum};
     if (s.sim_option != nullptr)
       sim_argv.push_back(s.sim_option);
     sim = std::make_unique<Child>(sim_argv);
     const std::string pty = sim->read_line(5000);
+    if (s.cooked) {
+      const int fd = open(pty.c_str(), O_RDWR | O_NOCTTY);
+      termios t{};
+      EXPECT_EQ(tcgetattr(fd, &t), 0);
+      t.c_iflag |= IXON | IXOFF | ICRNL;
+      t.c_oflag |= OPOST | ONLCR;
+      t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+      EXPECT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+      close(fd);
+    }
     if (windows) {
       const std::string link = g_suite->dos_device(lower(s.win_port));
       std::error_code ec;
@@ -318,7 +331,7 @@ Outcome run(const Scenario& s, bool windows) {
   std::vector<std::string> argv = {KORVEL_PATH};
   if (windows)
     argv = {g_suite->wine, KORVEL_WIN_EXE};
-  argv.insert(argv.end(), {o.port, "1", s.container, s.directive});
+  argv.insert(argv.end(), {o.port, s.netnum, s.container, s.directive});
   const long long t0 = now_ms();
   Child k(argv);
   k.write_input(s.input);
@@ -414,6 +427,9 @@ const Scenario kScenarios[] = {
     // From COM10 up a port opens only through the device namespace; the loader adds it.
     {"PortAboveNine", "COM12", true, "boot.cct", "I", "", "UTC", kCreatedUtc, 0, kInfoCommands,
      "Loader: Port COM12; Speed 9600; 8N1\n", kProgramClosed},
+    // Every frame's address byte is XOFF (0x13) both ways.
+    {"ProgramOverACookedLineAtNetnum19", "COM5", true, "boot.cct", "P", "Y\n", "UTC", kCreatedUtc,
+     0, kProgramCommands, kConfirmed + kRuleLine, kProgramClosed, nullptr, nullptr, "19", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, WineVsLinux, ::testing::ValuesIn(kScenarios),
