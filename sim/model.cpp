@@ -6,16 +6,13 @@
 
 #include "lib/crc32.h"
 #include "lib/crc8.h"
+#include "lib/endian.h"
 
 namespace zemlot {
 
 using namespace korvel;
 
 namespace {
-
-uint32_t load_le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 std::string format(const char* fmt, auto... args) {
   char buf[160];
@@ -212,9 +209,7 @@ void Model::handle_frame(const uint8_t* f, uint64_t now_us) {
   std::vector<uint8_t> reply(kReplyFrameSize);
   reply[kRepAddr] = faults.wrong_address.count(n) ? static_cast<uint8_t>(addr + 1) : addr;
   reply[kRepCode] = out.code;
-  for (int i = 0; i < 4; ++i) {
-    reply[kRepValue + i] = static_cast<uint8_t>(out.value >> (24 - 8 * i));
-  }
+  store_be32(&reply[kRepValue], out.value);
   reply[kRepCrc] = dallas_crc8(reply.data(), kRepCrc);
 
   uint64_t at = now_us + opts_.reply_delay_us;

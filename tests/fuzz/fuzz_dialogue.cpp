@@ -25,11 +25,11 @@
 #include "dialogue.h"
 #include "frontend.h"
 #include "fuzz_support.h"
+#include "lib/endian.h"
 #include "link/port_setup.h"
 #include "link/protocol.h"
 
 using namespace korvel;
-using fuzz::le32;
 
 namespace {
 
@@ -138,7 +138,7 @@ class FuzzLine final : public SerialPort, public Clock {
     FUZZ_CHECK(n == static_cast<uint32_t>(kCommandFrameSize));
     ++writes_;
     judge_frame(f);
-    last_ = Sent{f[kCmdCode], le32(f + kCmdArg)};
+    last_ = Sent{f[kCmdCode], load_le32(f + kCmdArg)};
 
     if (in_.empty()) {
       write_failed_ = true;
@@ -284,8 +284,7 @@ class FuzzLine final : public SerialPort, public Clock {
     std::vector<uint8_t> r(kReplyFrameSize);
     r[kRepAddr] = addr;
     r[kRepCode] = code;
-    for (int i = 0; i < 4; ++i)
-      r[kRepValue + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    store_be32(&r[kRepValue], value);
     r[kRepCrc] = fuzz::reference_crc8(r.data(), kRepCrc);
     return r;
   }
@@ -329,7 +328,7 @@ class FuzzLine final : public SerialPort, public Clock {
         uint8_t v[4];
         for (auto& b : v)
           b = in_.byte();
-        r = reply(addr, code, fuzz::be32(v));
+        r = reply(addr, code, load_be32(v));
         break;
       }
       case 7:
@@ -376,7 +375,7 @@ class FuzzLine final : public SerialPort, public Clock {
     // Nothing goes out after the device refused a block.
     FUZZ_CHECK(!block_refused_);
     const uint8_t code = f[kCmdCode];
-    const uint32_t arg = le32(f + kCmdArg);
+    const uint32_t arg = load_le32(f + kCmdArg);
     switch (code) {
       case CMD_ACTIVATE:
       case CMD_GET_BLID:
@@ -424,7 +423,7 @@ class FuzzLine final : public SerialPort, public Clock {
       highest_block_ = block;
     } else if (code == CMD_GET_CRC) {
       FUZZ_CHECK(arg == APP_START);
-      FUZZ_CHECK(le32(f + kCmdData + 4) == run_.payload.size());
+      FUZZ_CHECK(load_le32(f + kCmdData + 4) == run_.payload.size());
       FUZZ_CHECK(std::all_of(block_ok_.begin(), block_ok_.end(), [](bool b) { return b; }));
       crc_sent_ = true;
     } else if (code == CMD_GOTO_APPLICATION) {
@@ -458,7 +457,7 @@ class FuzzLine final : public SerialPort, public Clock {
       case CMD_GET_CRC:
         crc_answer_.reset();
         if (accepted && code == CMD_GET_CRC)
-          crc_answer_ = fuzz::be32(rx + kRepValue);
+          crc_answer_ = load_be32(rx + kRepValue);
         break;
       case CMD_GOTO_APPLICATION:
         goto_ok_ = accepted && code == CMD_GOTO_APPLICATION;
