@@ -26,6 +26,7 @@
 #include "frontend.h"
 #include "fuzz_support.h"
 #include "lib/endian.h"
+#include "line_rate.h"
 #include "link/port_setup.h"
 #include "link/protocol.h"
 
@@ -33,7 +34,7 @@ using namespace korvel;
 
 namespace {
 
-constexpr uint64_t kByteUs = 1042;  // one character at 9600 8N1
+using zemlot::kByteUs;
 
 struct Reader {
   const uint8_t* p;
@@ -270,14 +271,12 @@ class FuzzLine final : public SerialPort, public Clock {
     return k;
   }
 
-  // Puts bytes on the line from the device's side, after whatever it is still sending.
-  void put(const std::vector<uint8_t>& bytes, uint64_t at_us) {
-    uint64_t t = std::max(at_us, line_free_us_);
-    for (uint8_t b : bytes) {
-      t += kByteUs;
-      arrivals_.emplace_back(t, b);
-    }
-    line_free_us_ = t;
+  // Puts bytes on the line from the device's side, after whatever it is still sending and
+  // gap_us of silence.
+  void put(const std::vector<uint8_t>& bytes, uint64_t at_us, uint64_t gap_us = 0) {
+    const uint64_t start = device_side_.place(at_us, gap_us, bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i)
+      arrivals_.emplace_back(device_side_.byte_arrival(start, i), bytes[i]);
   }
 
   std::vector<uint8_t> reply(uint8_t addr, uint8_t code, uint32_t value) const {
@@ -350,8 +349,7 @@ class FuzzLine final : public SerialPort, public Clock {
         const size_t first = 1 + in_.byte() % 6;
         const uint64_t gap_ms = in_.byte() % 200;
         put({r.begin(), r.begin() + static_cast<std::ptrdiff_t>(first)}, at);
-        put({r.begin() + static_cast<std::ptrdiff_t>(first), r.end()},
-            line_free_us_ + gap_ms * 1000);
+        put({r.begin() + static_cast<std::ptrdiff_t>(first), r.end()}, at, gap_ms * 1000);
         return;
       }
       case 13:
@@ -472,7 +470,7 @@ class FuzzLine final : public SerialPort, public Clock {
   fuzz::RecordingConsole& con_;
 
   uint64_t now_us_ = 0;
-  uint64_t line_free_us_ = 0;
+  zemlot::LineRate device_side_{kByteUs};
   std::deque<std::pair<uint64_t, uint8_t>> arrivals_;
   bool fail_next_read_ = false;
   bool open_ = false;
