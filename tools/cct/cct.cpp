@@ -93,6 +93,19 @@ std::optional<uint64_t> regular_file_size(int fd, std::string* why) {
   return st.st_size < 0 ? 0 : static_cast<uint64_t>(st.st_size);
 }
 
+// One read, tried again when a signal interrupts it; a failure is reported and returns -1.
+ssize_t read_some(int fd, uint8_t* data, size_t n, std::string* why) {
+  for (;;) {
+    const ssize_t got = ::read(fd, data, n);
+    if (got >= 0)
+      return got;
+    if (errno != EINTR) {
+      fail(why, "cannot read: " + errno_text(errno));
+      return -1;
+    }
+  }
+}
+
 std::optional<std::vector<uint8_t>> read_image(const std::string& path, std::string* why) {
   Fd fd(open_for_reading(path));
   const auto size = regular_file_size(fd.get(), why);
@@ -110,13 +123,9 @@ std::optional<std::vector<uint8_t>> read_image(const std::string& path, std::str
   std::vector<uint8_t> buf(kAppAreaBytes + 1);
   size_t got = 0;
   while (got < buf.size()) {
-    const ssize_t n = ::read(fd.get(), buf.data() + got, buf.size() - got);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      fail(why, "cannot read: " + errno_text(errno));
+    const ssize_t n = read_some(fd.get(), buf.data() + got, buf.size() - got, why);
+    if (n < 0)
       return std::nullopt;
-    }
     if (n == 0)
       break;
     got += static_cast<size_t>(n);
@@ -263,14 +272,11 @@ std::optional<Scan> scan_container(int fd, uint64_t size, std::string* why) {
   uint32_t crc = 0xFFFFFFFFu;
   // One byte more than expected is asked for at the end, so that growth shows too.
   while (scan.got <= size) {
-    const ssize_t n = ::read(
-        fd, buf.data(), static_cast<size_t>(std::min<uint64_t>(buf.size(), size - scan.got + 1)));
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      fail(why, "cannot read: " + errno_text(errno));
+    const ssize_t n =
+        read_some(fd, buf.data(),
+                  static_cast<size_t>(std::min<uint64_t>(buf.size(), size - scan.got + 1)), why);
+    if (n < 0)
       return std::nullopt;
-    }
     if (n == 0)
       break;
     size_t at = 0;
