@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -99,258 +100,270 @@ std::optional<std::vector<uint8_t>> parse_hex_bytes(std::string_view text) {
   return bytes;
 }
 
-enum LongOnly : int {
-  kPort = 0x100,
-  kNoPacing,
-  kEcho,
-  kNetnum,
-  kBlid,
-  kKeyVersion,
-  kKey,
-  kReplyDelay,
-  kWorkMs,
-  kRefuse,
-  kDropReply,
-  kDelayReply,
-  kWrongAddress,
-  kNoise,
-  kSplit,
-  kSilent,
-  kCrcAnswer,
-  kVanishAfter,
-  kExitOnGoto,
-  kTrace,
-  kDump,
-  kForce,
-  kHelp,
-  kVersion,
+// What an option's handler returns when it has taken the value; otherwise it returns what it
+// expected instead, for the error message.
+constexpr const char* kTaken = nullptr;
+
+template <class Fn>
+void for_frames(std::pair<uint32_t, uint32_t> frames, Fn fn) {
+  for (uint64_t n = frames.first; n <= frames.second; ++n) {
+    fn(static_cast<uint32_t>(n));
+  }
+}
+
+// A switch.
+template <bool ProgramOptions::*Flag, bool To = true>
+const char* set_flag(std::string_view, ProgramOptions& p) {
+  p.*Flag = To;
+  return kTaken;
+}
+
+template <class Field>
+const char* take_number(std::string_view value, uint64_t max, Field& field, const char* want) {
+  const auto v = parse_number(value, max);
+  if (!v) {
+    return want;
+  }
+  field = static_cast<Field>(*v);
+  return kTaken;
+}
+
+const char* take_path(std::string_view value, std::optional<std::string>& path, const char* want) {
+  if (value.empty()) {
+    return want;
+  }
+  path = std::string(value);
+  return kTaken;
+}
+
+const char* take_key(std::string_view value, ProgramOptions& p) {
+  const auto key = korvel::cipher::parse_key(without_hex_prefix(value));
+  if (!key) {
+    return "32 hexadecimal digits";
+  }
+  p.model.key = *key;
+  return kTaken;
+}
+
+const char* take_reply_delay(std::string_view value, ProgramOptions& p) {
+  const auto v = parse_number(value, 60000);
+  if (!v) {
+    return "milliseconds from 0 to 60000";
+  }
+  p.model.reply_delay_us = static_cast<uint32_t>(*v) * 1000;
+  return kTaken;
+}
+
+const char* take_work_ms(std::string_view value, ProgramOptions& p) {
+  static constexpr std::pair<const char*, uint8_t> kWork[] = {
+      {"activate", korvel::CMD_ACTIVATE}, {"blid", korvel::CMD_GET_BLID},
+      {"keyid", korvel::CMD_GET_KEYID},   {"unblock", korvel::CMD_UNBLOCK_FLASH},
+      {"erase", korvel::CMD_ERASE_PAGE},  {"write", korvel::CMD_WRITE_BLOCK},
+      {"crc", korvel::CMD_GET_CRC},       {"goto", korvel::CMD_GOTO_APPLICATION}};
+  for (const std::string_view item : split_fields(value, ',')) {
+    const auto fields = split_fields(item, '=');
+    const auto ms = fields.size() == 2 ? parse_number(fields[1], 60000) : std::nullopt;
+    const auto* name = std::find_if(std::begin(kWork), std::end(kWork),
+                                    [&](const auto& w) { return fields[0] == w.first; });
+    if (!ms || name == std::end(kWork)) {
+      return "NAME=MS,... with NAME one of activate, blid, keyid, "
+             "unblock, erase, write, crc, goto and MS up to 60000";
+    }
+    p.model.work_ms[name->second] = static_cast<uint32_t>(*ms);
+  }
+  return kTaken;
+}
+
+const char* take_refusal(std::string_view value, ProgramOptions& p) {
+  const auto fields = split_fields(value, ':');
+  if (fields.size() != 3) {
+    return "CODE:N:ERR";
+  }
+  const auto code = parse_code(fields[0], 0xFF);
+  const auto frames = parse_frames(fields[1]);
+  const auto err = parse_code(fields[2], 0xFF);
+  if (!code || !frames || !err) {
+    return "CODE:N:ERR (hexadecimal bytes, N or N-M from 1)";
+  }
+  for_frames(*frames, [&](uint32_t n) {
+    p.model.faults.refuse.push_back(
+        Refusal{static_cast<uint8_t>(*code), n, static_cast<uint8_t>(*err)});
+  });
+  return kTaken;
+}
+
+const char* take_frame_set(std::string_view value, std::set<uint32_t>& set) {
+  const auto frames = parse_frames(value);
+  if (!frames) {
+    return "a frame number N or a range N-M, from 1";
+  }
+  for_frames(*frames, [&](uint32_t n) { set.insert(n); });
+  return kTaken;
+}
+
+const char* take_delayed_replies(std::string_view value, ProgramOptions& p) {
+  const auto fields = split_fields(value, ':');
+  const auto frames = fields.size() == 2 ? parse_frames(fields[0]) : std::nullopt;
+  const auto ms = fields.size() == 2 ? parse_number(fields[1], 600000) : std::nullopt;
+  if (!frames || !ms) {
+    return "N:MS";
+  }
+  for_frames(*frames, [&](uint32_t n) { p.model.faults.delay_ms[n] = static_cast<uint32_t>(*ms); });
+  return kTaken;
+}
+
+const char* take_noise(std::string_view value, ProgramOptions& p) {
+  const auto fields = split_fields(value, ':');
+  const auto frames = fields.size() == 2 ? parse_frames(fields[0]) : std::nullopt;
+  const auto bytes = fields.size() == 2 ? parse_hex_bytes(fields[1]) : std::nullopt;
+  if (!frames || !bytes) {
+    return "N:HEXBYTES";
+  }
+  const auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(*bytes));
+  for_frames(*frames, [&](uint32_t n) { p.model.faults.noise[n] = shared; });
+  return kTaken;
+}
+
+const char* take_split(std::string_view value, ProgramOptions& p) {
+  const auto fields = split_fields(value, ':');
+  const auto frames = fields.size() == 3 ? parse_frames(fields[0]) : std::nullopt;
+  const auto first = fields.size() == 3 ? parse_number(fields[1], 6) : std::nullopt;
+  const auto gap = fields.size() == 3 ? parse_number(fields[2], 600000) : std::nullopt;
+  if (!frames || !first || *first == 0 || !gap) {
+    return "N:FIRST:GAPMS with FIRST from 1 to 6";
+  }
+  for_frames(*frames, [&](uint32_t n) {
+    p.model.faults.split[n] = {static_cast<uint32_t>(*first), static_cast<uint32_t>(*gap)};
+  });
+  return kTaken;
+}
+
+const char* take_crc_answer(std::string_view value, ProgramOptions& p) {
+  const auto v = parse_code(value, UINT32_MAX);
+  if (!v) {
+    return "up to 8 hexadecimal digits";
+  }
+  p.model.faults.crc_answer = static_cast<uint32_t>(*v);
+  return kTaken;
+}
+
+const char* take_vanish_after(std::string_view value, ProgramOptions& p) {
+  const auto v = parse_number(value, UINT32_MAX);
+  if (!v || *v == 0) {
+    return "a count of replies from 1";
+  }
+  p.model.faults.vanish_after = static_cast<uint32_t>(*v);
+  return kTaken;
+}
+
+struct OptionSpec {
+  const char* name;
+  int has_arg;  // getopt's no_argument or required_argument
+  // Takes the value (empty for a switch): kTaken, or what was expected instead.
+  const char* (*take)(std::string_view value, ProgramOptions& p);
 };
 
-const option kOptions[] = {
-    {"port", required_argument, nullptr, kPort},
-    {"no-pacing", no_argument, nullptr, kNoPacing},
-    {"echo", no_argument, nullptr, kEcho},
-    {"netnum", required_argument, nullptr, kNetnum},
-    {"blid", required_argument, nullptr, kBlid},
-    {"key-version", required_argument, nullptr, kKeyVersion},
-    {"key", required_argument, nullptr, kKey},
-    {"reply-delay-ms", required_argument, nullptr, kReplyDelay},
-    {"work-ms", required_argument, nullptr, kWorkMs},
-    {"refuse", required_argument, nullptr, kRefuse},
-    {"drop-reply", required_argument, nullptr, kDropReply},
-    {"delay-reply", required_argument, nullptr, kDelayReply},
-    {"wrong-address", required_argument, nullptr, kWrongAddress},
-    {"noise", required_argument, nullptr, kNoise},
-    {"split", required_argument, nullptr, kSplit},
-    {"silent", required_argument, nullptr, kSilent},
-    {"crc-answer", required_argument, nullptr, kCrcAnswer},
-    {"vanish-after", required_argument, nullptr, kVanishAfter},
-    {"exit-on-goto", no_argument, nullptr, kExitOnGoto},
-    {"trace", no_argument, nullptr, kTrace},
-    {"dump", required_argument, nullptr, kDump},
-    {"force", no_argument, nullptr, kForce},
-    {"help", no_argument, nullptr, kHelp},
-    {"version", no_argument, nullptr, kVersion},
-    {nullptr, 0, nullptr, 0},
+// In the order --help lists them.
+const OptionSpec kSpecs[] = {
+    {"port", required_argument,
+     [](std::string_view v, ProgramOptions& p) { return take_path(v, p.port, "a device path"); }},
+    {"no-pacing", no_argument, set_flag<&ProgramOptions::pacing, false>},
+    {"echo", no_argument, set_flag<&ProgramOptions::echo>},
+    {"netnum", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_number(v, INT32_MAX, p.model.netnum, "a number from 0 to 2147483647");
+     }},
+    {"blid", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_number(v, UINT32_MAX, p.model.bootloader_version, "a 32-bit number");
+     }},
+    {"key-version", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_number(v, 0xFF, p.model.key_version, "a number from 0 to 255");
+     }},
+    {"key", required_argument, take_key},
+    {"reply-delay-ms", required_argument, take_reply_delay},
+    {"work-ms", required_argument, take_work_ms},
+    {"refuse", required_argument, take_refusal},
+    {"drop-reply", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_frame_set(v, p.model.faults.drop_reply);
+     }},
+    {"delay-reply", required_argument, take_delayed_replies},
+    {"wrong-address", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_frame_set(v, p.model.faults.wrong_address);
+     }},
+    {"noise", required_argument, take_noise},
+    {"split", required_argument, take_split},
+    {"silent", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_number(v, UINT32_MAX, p.model.faults.silent_first, "a count of frames");
+     }},
+    {"crc-answer", required_argument, take_crc_answer},
+    {"vanish-after", required_argument, take_vanish_after},
+    {"exit-on-goto", no_argument, set_flag<&ProgramOptions::exit_on_goto>},
+    {"trace", no_argument,
+     [](std::string_view, ProgramOptions& p) {
+       p.model.trace = true;
+       return kTaken;
+     }},
+    {"dump", required_argument,
+     [](std::string_view v, ProgramOptions& p) { return take_path(v, p.dump, "a file name"); }},
+    {"force", no_argument, set_flag<&ProgramOptions::force>},
+    {"help", no_argument, set_flag<&ProgramOptions::help>},
+    {"version", no_argument, set_flag<&ProgramOptions::version>},
 };
+
+// getopt_long's values for the options lie above any character: the table index plus this.
+constexpr int kFirstOptionValue = 0x100;
+
+// The table as getopt_long wants it, ending in a row of zeros.
+const option* long_options() {
+  static const std::vector<option> options = [] {
+    std::vector<option> o;
+    for (size_t i = 0; i < std::size(kSpecs); ++i) {
+      o.push_back(
+          {kSpecs[i].name, kSpecs[i].has_arg, nullptr, kFirstOptionValue + static_cast<int>(i)});
+    }
+    o.push_back({nullptr, 0, nullptr, 0});
+    return o;
+  }();
+  return options.data();
+}
 
 // Applies one option; an error message when its value is no good.
 std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions& p) {
-  Options& m = p.model;
-  Faults& f = m.faults;
-  auto bad = [](const char* name, std::string_view v, const char* want) {
-    return std::string("bad value '") + std::string(v) + "' for --" + name + ": expected " + want;
-  };
-  switch (opt) {
-    case kPort:
-      if (value.empty()) {
-        return bad("port", value, "a device path");
-      }
-      p.port = std::string(value);
-      return std::nullopt;
-    case kNoPacing:
-      p.pacing = false;
-      return std::nullopt;
-    case kEcho:
-      p.echo = true;
-      return std::nullopt;
-    case kNetnum: {
-      const auto v = parse_number(value, INT32_MAX);
-      if (!v) {
-        return bad("netnum", value, "a number from 0 to 2147483647");
-      }
-      m.netnum = static_cast<int32_t>(*v);
-      return std::nullopt;
-    }
-    case kBlid: {
-      const auto v = parse_number(value, UINT32_MAX);
-      if (!v) {
-        return bad("blid", value, "a 32-bit number");
-      }
-      m.bootloader_version = static_cast<uint32_t>(*v);
-      return std::nullopt;
-    }
-    case kKeyVersion: {
-      const auto v = parse_number(value, 0xFF);
-      if (!v) {
-        return bad("key-version", value, "a number from 0 to 255");
-      }
-      m.key_version = static_cast<uint8_t>(*v);
-      return std::nullopt;
-    }
-    case kKey: {
-      const auto key = korvel::cipher::parse_key(without_hex_prefix(value));
-      if (!key) {
-        return bad("key", value, "32 hexadecimal digits");
-      }
-      m.key = *key;
-      return std::nullopt;
-    }
-    case kReplyDelay: {
-      const auto v = parse_number(value, 60000);
-      if (!v) {
-        return bad("reply-delay-ms", value, "milliseconds from 0 to 60000");
-      }
-      m.reply_delay_us = static_cast<uint32_t>(*v) * 1000;
-      return std::nullopt;
-    }
-    case kWorkMs: {
-      static constexpr std::pair<const char*, uint8_t> kWork[] = {
-          {"activate", korvel::CMD_ACTIVATE}, {"blid", korvel::CMD_GET_BLID},
-          {"keyid", korvel::CMD_GET_KEYID},   {"unblock", korvel::CMD_UNBLOCK_FLASH},
-          {"erase", korvel::CMD_ERASE_PAGE},  {"write", korvel::CMD_WRITE_BLOCK},
-          {"crc", korvel::CMD_GET_CRC},       {"goto", korvel::CMD_GOTO_APPLICATION}};
-      for (const std::string_view item : split_fields(value, ',')) {
-        const auto fields = split_fields(item, '=');
-        const auto ms = fields.size() == 2 ? parse_number(fields[1], 60000) : std::nullopt;
-        const auto* name = std::find_if(std::begin(kWork), std::end(kWork),
-                                        [&](const auto& w) { return fields[0] == w.first; });
-        if (!ms || name == std::end(kWork)) {
-          return bad("work-ms", value,
-                     "NAME=MS,... with NAME one of activate, blid, keyid, "
-                     "unblock, erase, write, crc, goto and MS up to 60000");
-        }
-        m.work_ms[name->second] = static_cast<uint32_t>(*ms);
-      }
-      return std::nullopt;
-    }
-    case kRefuse: {
-      const auto fields = split_fields(value, ':');
-      if (fields.size() != 3) {
-        return bad("refuse", value, "CODE:N:ERR");
-      }
-      const auto code = parse_code(fields[0], 0xFF);
-      const auto frames = parse_frames(fields[1]);
-      const auto err = parse_code(fields[2], 0xFF);
-      if (!code || !frames || !err) {
-        return bad("refuse", value, "CODE:N:ERR (hexadecimal bytes, N or N-M from 1)");
-      }
-      for (uint64_t n = frames->first; n <= frames->second; ++n) {
-        f.refuse.push_back(Refusal{static_cast<uint8_t>(*code), static_cast<uint32_t>(n),
-                                   static_cast<uint8_t>(*err)});
-      }
-      return std::nullopt;
-    }
-    case kDropReply:
-    case kWrongAddress: {
-      const auto frames = parse_frames(value);
-      if (!frames) {
-        return bad(opt == kDropReply ? "drop-reply" : "wrong-address", value,
-                   "a frame number N or a range N-M, from 1");
-      }
-      auto& set = opt == kDropReply ? f.drop_reply : f.wrong_address;
-      for (uint64_t n = frames->first; n <= frames->second; ++n) {
-        set.insert(static_cast<uint32_t>(n));
-      }
-      return std::nullopt;
-    }
-    case kDelayReply: {
-      const auto fields = split_fields(value, ':');
-      const auto frames = fields.size() == 2 ? parse_frames(fields[0]) : std::nullopt;
-      const auto ms = fields.size() == 2 ? parse_number(fields[1], 600000) : std::nullopt;
-      if (!frames || !ms) {
-        return bad("delay-reply", value, "N:MS");
-      }
-      for (uint64_t n = frames->first; n <= frames->second; ++n) {
-        f.delay_ms[static_cast<uint32_t>(n)] = static_cast<uint32_t>(*ms);
-      }
-      return std::nullopt;
-    }
-    case kNoise: {
-      const auto fields = split_fields(value, ':');
-      const auto frames = fields.size() == 2 ? parse_frames(fields[0]) : std::nullopt;
-      const auto bytes = fields.size() == 2 ? parse_hex_bytes(fields[1]) : std::nullopt;
-      if (!frames || !bytes) {
-        return bad("noise", value, "N:HEXBYTES");
-      }
-      const auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(*bytes));
-      for (uint64_t n = frames->first; n <= frames->second; ++n) {
-        f.noise[static_cast<uint32_t>(n)] = shared;
-      }
-      return std::nullopt;
-    }
-    case kSplit: {
-      const auto fields = split_fields(value, ':');
-      const auto frames = fields.size() == 3 ? parse_frames(fields[0]) : std::nullopt;
-      const auto first = fields.size() == 3 ? parse_number(fields[1], 6) : std::nullopt;
-      const auto gap = fields.size() == 3 ? parse_number(fields[2], 600000) : std::nullopt;
-      if (!frames || !first || *first == 0 || !gap) {
-        return bad("split", value, "N:FIRST:GAPMS with FIRST from 1 to 6");
-      }
-      for (uint64_t n = frames->first; n <= frames->second; ++n) {
-        f.split[static_cast<uint32_t>(n)] = {static_cast<uint32_t>(*first),
-                                             static_cast<uint32_t>(*gap)};
-      }
-      return std::nullopt;
-    }
-    case kSilent: {
-      const auto v = parse_number(value, UINT32_MAX);
-      if (!v) {
-        return bad("silent", value, "a count of frames");
-      }
-      f.silent_first = static_cast<uint32_t>(*v);
-      return std::nullopt;
-    }
-    case kCrcAnswer: {
-      const auto v = parse_code(value, UINT32_MAX);
-      if (!v) {
-        return bad("crc-answer", value, "up to 8 hexadecimal digits");
-      }
-      f.crc_answer = static_cast<uint32_t>(*v);
-      return std::nullopt;
-    }
-    case kVanishAfter: {
-      const auto v = parse_number(value, UINT32_MAX);
-      if (!v || *v == 0) {
-        return bad("vanish-after", value, "a count of replies from 1");
-      }
-      f.vanish_after = static_cast<uint32_t>(*v);
-      return std::nullopt;
-    }
-    case kExitOnGoto:
-      p.exit_on_goto = true;
-      return std::nullopt;
-    case kTrace:
-      m.trace = true;
-      return std::nullopt;
-    case kDump:
-      if (value.empty()) {
-        return bad("dump", value, "a file name");
-      }
-      p.dump = std::string(value);
-      return std::nullopt;
-    case kForce:
-      p.force = true;
-      return std::nullopt;
-    case kHelp:
-      p.help = true;
-      return std::nullopt;
-    case kVersion:
-      p.version = true;
-      return std::nullopt;
-    default:
-      return std::string("internal error: unhandled option");
+  const size_t index = static_cast<size_t>(opt - kFirstOptionValue);
+  if (opt < kFirstOptionValue || index >= std::size(kSpecs)) {
+    return std::string("internal error: unhandled option");
   }
+  const OptionSpec& spec = kSpecs[index];
+  const char* want = spec.take(value, p);
+  if (want == kTaken) {
+    return std::nullopt;
+  }
+  return std::string("bad value '") + std::string(value) + "' for --" + spec.name + ": expected " +
+         want;
+}
+
+// getopt_long's complaint about argv[at] as one line.
+std::string option_error(int argc, char* const* argv, int at) {
+  if (optopt != 0) {
+    const option* o = long_options();
+    while (o->name != nullptr && o->val != optopt) {
+      ++o;
+    }
+    if (o->name != nullptr) {
+      return std::string("option --") + o->name +
+             (o->has_arg == no_argument ? " takes no value" : " needs a value");
+    }
+  }
+  std::string_view w(at < argc ? argv[at] : "");
+  if (const size_t eq = w.find('='); eq != std::string_view::npos) {
+    w = w.substr(0, eq);
+  }
+  return "unknown option " + std::string(w) + " (see --help)";
 }
 
 }  // namespace
@@ -361,28 +374,12 @@ ParseResult parse_command_line(int argc, char* const* argv) {
   opterr = 0;
   for (;;) {
     const int prev = optind == 0 ? 1 : optind;
-    const int opt = getopt_long(argc, argv, "", kOptions, nullptr);
+    const int opt = getopt_long(argc, argv, "", long_options(), nullptr);
     if (opt == -1) {
       break;
     }
     if (opt == '?' || opt == ':') {
-      const char* word = prev < argc ? argv[prev] : "";
-      if (optopt != 0) {
-        const option* o = kOptions;
-        while (o->name != nullptr && o->val != optopt) {
-          ++o;
-        }
-        if (o->name != nullptr) {
-          r.error = std::string("option --") + o->name +
-                    (o->has_arg == no_argument ? " takes no value" : " needs a value");
-          return r;
-        }
-      }
-      std::string_view w(word);
-      if (const size_t eq = w.find('='); eq != std::string_view::npos) {
-        w = w.substr(0, eq);
-      }
-      r.error = "unknown option " + std::string(w) + " (see --help)";
+      r.error = option_error(argc, argv, prev);
       return r;
     }
     if (auto err = apply(opt, optarg != nullptr ? optarg : "", r.options)) {

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "cli.h"
+#include "line_rate.h"
 #include "model.h"
 
 #ifndef ZEMLOT_VERSION
@@ -27,8 +28,6 @@
 namespace zemlot {
 namespace {
 
-// One character at 9600 baud with a start and a stop bit: 10/9600 s.
-constexpr uint64_t kByteNs = 1041667;
 // How long to wait for the loader to take the last reply before the line is closed under it.
 constexpr uint64_t kDrainNs = 2'000'000'000;
 
@@ -177,7 +176,10 @@ struct Pending {
 class Emulator {
  public:
   Emulator(const ProgramOptions& opts, Line line)
-      : opts_(opts), model_(opts.model), line_(std::move(line)) {}
+      : opts_(opts),
+        model_(opts.model),
+        line_(std::move(line)),
+        line_rate_(opts.pacing ? kByteNs : 0) {}
 
   // Runs until a signal, or until the goto reply is out with --exit-on-goto.
   void run() {
@@ -270,59 +272,69 @@ class Emulator {
     if (!p.scheduled) {
       return 0;
     }
-    return opts_.pacing ? p.start_ns + p.sent * kByteNs : p.start_ns;
+    return line_rate_.byte_start(p.start_ns, p.sent);
   }
 
   // Puts on the line whatever is due by now. False when the program should end.
   bool send_due() {
     while (!queue_.empty() && line_.fd >= 0) {
-      const uint64_t now = now_ns();
-      Pending& p = queue_.front();
-      const size_t size = p.chunk.bytes.size();
-      if (!p.scheduled) {
-        p.start_ns = std::max(p.chunk.at_us * 1000, prev_end_ns_ + p.chunk.min_gap_us * 1000);
-        p.scheduled = true;
-      }
-      size_t due = 0;
-      if (now >= p.start_ns) {
-        due = opts_.pacing ? std::min<uint64_t>(size, (now - p.start_ns) / kByteNs + 1) : size;
-      }
-      if (due > p.sent) {
-        const ssize_t n = ::write(line_.fd, p.chunk.bytes.data() + p.sent, due - p.sent);
-        if (n < 0 && errno == EAGAIN) {
-          // Nobody is reading the other end and its buffer is full: the bytes are lost, as
-          // they would be on a line with nobody listening.
-          p.sent = size;
-        } else if (n < 0 && errno != EINTR) {
-          fail(sys_error("cannot write " + line_.path));
-          close_line(line_);
-          queue_.clear();
-          return true;
-        } else if (n > 0) {
-          p.sent += static_cast<size_t>(n);
-        }
-      }
-      if (p.sent < size) {
+      if (!write_due(queue_.front())) {
         return true;
       }
-      prev_end_ns_ = opts_.pacing ? p.start_ns + size * kByteNs : p.start_ns;
-      const Chunk chunk = std::move(p.chunk);
-      queue_.pop_front();
-      if (opts_.model.trace) {
-        print("<- " + hex_bytes(chunk.bytes.data(), chunk.bytes.size()) + "  " + chunk.note);
-      }
-      model_.chunk_sent(chunk, now_ns() / 1000);
-      if (opts_.exit_on_goto && model_.want_exit()) {
-        drain(line_);
+      if (!finish_chunk()) {
         return false;
       }
-      if (model_.want_vanish()) {
-        drain(line_);
+    }
+    return true;
+  }
+
+  // Writes the bytes of p that are due by now; true once the last of them is out. A line
+  // that fails is closed, and all that was waiting for it is gone.
+  bool write_due(Pending& p) {
+    const uint64_t now = now_ns();
+    const size_t size = p.chunk.bytes.size();
+    if (!p.scheduled) {
+      p.start_ns = line_rate_.place(p.chunk.at_us * 1000, p.chunk.min_gap_us * 1000, size);
+      p.scheduled = true;
+    }
+    const size_t due = line_rate_.started_by(p.start_ns, size, now);
+    if (due > p.sent) {
+      const ssize_t n = ::write(line_.fd, p.chunk.bytes.data() + p.sent, due - p.sent);
+      if (n < 0 && errno == EAGAIN) {
+        // Nobody is reading the other end and its buffer is full: the bytes are lost, as
+        // they would be on a line with nobody listening.
+        p.sent = size;
+      } else if (n < 0 && errno != EINTR) {
+        fail(sys_error("cannot write " + line_.path));
         close_line(line_);
         queue_.clear();
-        if (opts_.model.trace) {
-          print("-- line closed");
-        }
+        return false;
+      } else if (n > 0) {
+        p.sent += static_cast<size_t>(n);
+      }
+    }
+    return p.sent == size;
+  }
+
+  // The chunk at the front has left: the model hears of it, and may want the program to end
+  // (false) or the line to go away.
+  bool finish_chunk() {
+    const Chunk chunk = std::move(queue_.front().chunk);
+    queue_.pop_front();
+    if (opts_.model.trace) {
+      print("<- " + hex_bytes(chunk.bytes.data(), chunk.bytes.size()) + "  " + chunk.note);
+    }
+    model_.chunk_sent(chunk, now_ns() / 1000);
+    if (opts_.exit_on_goto && model_.want_exit()) {
+      drain(line_);
+      return false;
+    }
+    if (model_.want_vanish()) {
+      drain(line_);
+      close_line(line_);
+      queue_.clear();
+      if (opts_.model.trace) {
+        print("-- line closed");
       }
     }
     return true;
@@ -332,7 +344,7 @@ class Emulator {
   Model model_;
   Line line_;
   std::deque<Pending> queue_;
-  uint64_t prev_end_ns_ = 0;
+  LineRate line_rate_;
 };
 
 bool install_signals() {

@@ -6,16 +6,13 @@
 
 #include "lib/crc32.h"
 #include "lib/crc8.h"
+#include "lib/endian.h"
 
 namespace zemlot {
 
 using namespace korvel;
 
 namespace {
-
-uint32_t load_le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 std::string format(const char* fmt, auto... args) {
   char buf[160];
@@ -47,6 +44,21 @@ std::string describe(const uint8_t* f) {
       }
       return name;
   }
+}
+
+// What a reply is, for traces: "#3 ok", "#4 refused: e1 flash locked (wrong address)".
+std::string reply_note(uint32_t n, uint8_t code, uint8_t answered, bool wrong_address) {
+  std::string what;
+  if (answered == code) {
+    what = "ok";
+  } else {
+    const char* why = error_name(answered);
+    what = format("refused: %02x %s", answered, why != nullptr ? why : "(forced)");
+  }
+  if (wrong_address) {
+    what += " (wrong address)";
+  }
+  return format("#%u %s", n, what.c_str());
 }
 
 }  // namespace
@@ -170,83 +182,93 @@ void Model::on_bytes(const uint8_t* data, size_t n, uint64_t now_us) {
 void Model::handle_frame(const uint8_t* f, uint64_t now_us) {
   ++counts_.frames;
   const std::string hex = hex_bytes(f, kCommandFrameSize);
-  const uint8_t want_crc = dallas_crc8(f, kCmdCrc);
-  if (f[kCmdCrc] != want_crc) {
-    ++counts_.bad_crc;
-    note(format("-> %s  ignored: bad CRC (%02x expected)", hex.c_str(), want_crc));
+  if (!admitted(f, hex)) {
     return;
   }
-  const uint8_t addr = static_cast<uint8_t>(opts_.netnum & 0xFF);
-  if (f[kCmdAddr] != addr) {
-    ++counts_.other_address;
-    note(format("-> %s  ignored: address %u is not ours (%u)", hex.c_str(), f[kCmdAddr], addr));
-    return;
-  }
-  if (silent_left_ > 0) {
-    --silent_left_;
-    ++counts_.silent;
-    note(format("-> %s  ignored: silent (%s)", hex.c_str(), describe(f).c_str()));
-    return;
-  }
-
   const uint32_t n = ++counts_.accepted;
   const uint8_t code = f[kCmdCode];
   const uint32_t nth = ++counts_.by_code[code];
   note(format("-> %s  #%u %s", hex.c_str(), n, describe(f).c_str()));
 
-  const Faults& faults = opts_.faults;
-  Outcome out{};
-  auto forced = std::find_if(faults.refuse.begin(), faults.refuse.end(),
-                             [&](const Refusal& r) { return r.code == code && r.nth == nth; });
-  if (forced != faults.refuse.end()) {
-    out = {forced->error, 0};
-  } else {
-    out = execute(f);
-  }
+  const Outcome out = outcome(f, nth);
   if (out.code != code) {
     ++counts_.refused;
   } else if (code == CMD_GOTO_APPLICATION) {
     goto_frames_.insert(n);
   }
-
-  std::vector<uint8_t> reply(kReplyFrameSize);
-  reply[kRepAddr] = faults.wrong_address.count(n) ? static_cast<uint8_t>(addr + 1) : addr;
-  reply[kRepCode] = out.code;
-  for (int i = 0; i < 4; ++i) {
-    reply[kRepValue + i] = static_cast<uint8_t>(out.value >> (24 - 8 * i));
-  }
-  reply[kRepCrc] = dallas_crc8(reply.data(), kRepCrc);
-
-  uint64_t at = now_us + opts_.reply_delay_us;
-  if (auto it = opts_.work_ms.find(code); it != opts_.work_ms.end() && out.code == code) {
-    at += uint64_t{it->second} * 1000;
-  }
-  if (auto it = faults.delay_ms.find(n); it != faults.delay_ms.end()) {
-    at += uint64_t{it->second} * 1000;
-  }
+  const uint64_t at = reply_time(now_us, code, out, n);
+  const Faults& faults = opts_.faults;
   if (auto it = faults.noise.find(n); it != faults.noise.end() && !it->second->empty()) {
     out_.push_back(Chunk{at, *it->second, 0, n, false, "noise"});
   }
   if (faults.drop_reply.count(n)) {
-    ++counts_.replies_dropped;
-    note(format("   #%u reply withheld", n));
-    if (goto_frames_.erase(n)) {
-      want_exit_ = true;
-    }
+    withhold_reply(n);
     return;
   }
+  queue_reply(n, code, out, at);
+}
 
-  std::string what;
-  if (out.code == code) {
-    what = "ok";
-  } else {
-    const char* why = error_name(out.code);
-    what = format("refused: %02x %s", out.code, why != nullptr ? why : "(forced)");
+bool Model::admitted(const uint8_t* f, const std::string& hex) {
+  const uint8_t want_crc = dallas_crc8(f, kCmdCrc);
+  if (f[kCmdCrc] != want_crc) {
+    ++counts_.bad_crc;
+    note(format("-> %s  ignored: bad CRC (%02x expected)", hex.c_str(), want_crc));
+    return false;
   }
-  if (reply[kRepAddr] != addr) {
-    what += " (wrong address)";
+  if (f[kCmdAddr] != address()) {
+    ++counts_.other_address;
+    note(
+        format("-> %s  ignored: address %u is not ours (%u)", hex.c_str(), f[kCmdAddr], address()));
+    return false;
   }
-  what = format("#%u %s", n, what.c_str());
+  if (silent_left_ > 0) {
+    --silent_left_;
+    ++counts_.silent;
+    note(format("-> %s  ignored: silent (%s)", hex.c_str(), describe(f).c_str()));
+    return false;
+  }
+  return true;
+}
+
+Model::Outcome Model::outcome(const uint8_t* f, uint32_t nth) {
+  const uint8_t code = f[kCmdCode];
+  const std::vector<Refusal>& refuse = opts_.faults.refuse;
+  auto forced = std::find_if(refuse.begin(), refuse.end(),
+                             [&](const Refusal& r) { return r.code == code && r.nth == nth; });
+  if (forced != refuse.end()) {
+    return {forced->error, 0};
+  }
+  return execute(f);
+}
+
+uint64_t Model::reply_time(uint64_t now_us, uint8_t code, const Outcome& out, uint32_t n) const {
+  uint64_t at = now_us + opts_.reply_delay_us;
+  if (auto it = opts_.work_ms.find(code); it != opts_.work_ms.end() && out.code == code) {
+    at += uint64_t{it->second} * 1000;
+  }
+  if (auto it = opts_.faults.delay_ms.find(n); it != opts_.faults.delay_ms.end()) {
+    at += uint64_t{it->second} * 1000;
+  }
+  return at;
+}
+
+void Model::withhold_reply(uint32_t n) {
+  ++counts_.replies_dropped;
+  note(format("   #%u reply withheld", n));
+  if (goto_frames_.erase(n)) {
+    want_exit_ = true;
+  }
+}
+
+void Model::queue_reply(uint32_t n, uint8_t code, const Outcome& out, uint64_t at) {
+  const Faults& faults = opts_.faults;
+  const bool wrong_address = faults.wrong_address.count(n) != 0;
+  std::vector<uint8_t> reply(kReplyFrameSize);
+  reply[kRepAddr] = wrong_address ? static_cast<uint8_t>(address() + 1) : address();
+  reply[kRepCode] = out.code;
+  store_be32(&reply[kRepValue], out.value);
+  reply[kRepCrc] = dallas_crc8(reply.data(), kRepCrc);
+  std::string what = reply_note(n, code, out.code, wrong_address);
 
   auto split = faults.split.find(n);
   if (split != faults.split.end() && split->second.first > 0 &&
@@ -283,48 +305,12 @@ Model::Outcome Model::execute(const uint8_t* f) {
     case CMD_UNBLOCK_FLASH:
       unlocked_ = true;
       return {code, 0};
-    case CMD_ERASE_PAGE: {
-      if (!unlocked_) {
-        return {kErrLocked, 0};
-      }
-      if (arg < APP_START || arg >= kFlashEnd || (arg - FLASH_BASE) % PAGE_SIZE != 0) {
-        return {kErrAddress, 0};
-      }
-      const uint32_t offset = arg - FLASH_BASE;
-      std::fill_n(flash_.begin() + offset, PAGE_SIZE, uint8_t{0xFF});
-      erased_pages_.insert(offset / PAGE_SIZE);
-      ++counts_.erase_operations;
-      return {code, 0};
-    }
-    case CMD_WRITE_BLOCK: {
-      if (!unlocked_) {
-        return {kErrLocked, 0};
-      }
-      if (arg < APP_START || arg > kFlashEnd - BLOCK_SIZE || arg % BLOCK_SIZE != 0) {
-        return {kErrAddress, 0};
-      }
-      uint8_t block[BLOCK_SIZE];
-      std::memcpy(block, f + kCmdData, BLOCK_SIZE);
-      cipher::decipher_block(opts_.key, block);
-      // Programming flash can only clear bits: what was not erased keeps its zeros.
-      uint8_t* dst = flash_.data() + (arg - FLASH_BASE);
-      for (uint32_t i = 0; i < BLOCK_SIZE; ++i) {
-        dst[i] &= block[i];
-      }
-      ++counts_.blocks_written;
-      return {code, 0};
-    }
-    case CMD_GET_CRC: {
-      const uint32_t size = load_le32(f + kCmdData + 4);
-      if (arg < FLASH_BASE || arg > kFlashEnd || size > kFlashEnd - arg) {
-        return {kErrCrcRange, 0};
-      }
-      const uint32_t crc = crc32(flash_.data() + (arg - FLASH_BASE), size);
-      counts_.checked_size = size;
-      counts_.checked_from = arg;
-      counts_.checked_crc = crc;
-      return {code, opts_.faults.crc_answer.value_or(crc)};
-    }
+    case CMD_ERASE_PAGE:
+      return erase_page(arg);
+    case CMD_WRITE_BLOCK:
+      return write_block(arg, f + kCmdData);
+    case CMD_GET_CRC:
+      return check_crc(arg, load_le32(f + kCmdData + 4));
     case CMD_GOTO_APPLICATION:
       // The model stays in the bootloader afterwards, so that one emulator process can
       // serve several loader runs.
@@ -333,6 +319,50 @@ Model::Outcome Model::execute(const uint8_t* f) {
     default:
       return {kErrUnknownCommand, 0};
   }
+}
+
+Model::Outcome Model::erase_page(uint32_t addr) {
+  if (!unlocked_) {
+    return {kErrLocked, 0};
+  }
+  if (addr < APP_START || addr >= kFlashEnd || (addr - FLASH_BASE) % PAGE_SIZE != 0) {
+    return {kErrAddress, 0};
+  }
+  const uint32_t offset = addr - FLASH_BASE;
+  std::fill_n(flash_.begin() + offset, PAGE_SIZE, uint8_t{0xFF});
+  erased_pages_.insert(offset / PAGE_SIZE);
+  ++counts_.erase_operations;
+  return {CMD_ERASE_PAGE, 0};
+}
+
+Model::Outcome Model::write_block(uint32_t addr, const uint8_t* enciphered) {
+  if (!unlocked_) {
+    return {kErrLocked, 0};
+  }
+  if (addr < APP_START || addr > kFlashEnd - BLOCK_SIZE || addr % BLOCK_SIZE != 0) {
+    return {kErrAddress, 0};
+  }
+  uint8_t block[BLOCK_SIZE];
+  std::memcpy(block, enciphered, BLOCK_SIZE);
+  cipher::decipher_block(opts_.key, block);
+  // Programming flash can only clear bits: what was not erased keeps its zeros.
+  uint8_t* dst = flash_.data() + (addr - FLASH_BASE);
+  for (uint32_t i = 0; i < BLOCK_SIZE; ++i) {
+    dst[i] &= block[i];
+  }
+  ++counts_.blocks_written;
+  return {CMD_WRITE_BLOCK, 0};
+}
+
+Model::Outcome Model::check_crc(uint32_t from, uint32_t size) {
+  if (from < FLASH_BASE || from > kFlashEnd || size > kFlashEnd - from) {
+    return {kErrCrcRange, 0};
+  }
+  const uint32_t crc = crc32(flash_.data() + (from - FLASH_BASE), size);
+  counts_.checked_size = size;
+  counts_.checked_from = from;
+  counts_.checked_crc = crc;
+  return {CMD_GET_CRC, opts_.faults.crc_answer.value_or(crc)};
 }
 
 std::vector<Chunk> Model::take_output() {

@@ -175,7 +175,19 @@ class Model {
     uint32_t value;
   };
   void handle_frame(const uint8_t* f, uint64_t now_us);
+  // Whether the device takes the frame at all; one it ignores only leaves a trace line.
+  bool admitted(const uint8_t* f, const std::string& hex);
+  // A refusal the faults force on the nth frame of its code, or what the device makes of it.
+  Outcome outcome(const uint8_t* f, uint32_t nth);
+  uint64_t reply_time(uint64_t now_us, uint8_t code, const Outcome& out, uint32_t n) const;
+  void withhold_reply(uint32_t n);
+  // The reply to accepted frame n: whole, or in two parts when a fault splits it.
+  void queue_reply(uint32_t n, uint8_t code, const Outcome& out, uint64_t at);
   Outcome execute(const uint8_t* f);
+  Outcome erase_page(uint32_t addr);
+  Outcome write_block(uint32_t addr, const uint8_t* enciphered);
+  Outcome check_crc(uint32_t from, uint32_t size);
+  uint8_t address() const { return static_cast<uint8_t>(opts_.netnum & 0xFF); }
   void note(std::string line);
 
   Options opts_;

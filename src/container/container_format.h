@@ -3,6 +3,8 @@
 // payload. Shared by the loader and the container tool.
 #include <cstdint>
 
+#include "lib/endian.h"
+
 namespace korvel {
 
 constexpr uint32_t sizehead = 64;
@@ -20,16 +22,6 @@ struct ContainerHeader {
   uint32_t crc_BIN = 0;
   int32_t UNIXtimestamp = 0;
 };
-
-inline uint32_t load_le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-inline void store_le32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<uint8_t>(v >> (8 * i));
-  }
-}
 
 inline ContainerHeader decode_header(const uint8_t* head) {
   ContainerHeader h;

@@ -5,9 +5,9 @@
 
 #include "container/container.h"
 #include "fuzz_support.h"
+#include "lib/endian.h"
 
 using namespace korvel;
-using korvel::fuzz::le32;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A container's size is a 32-bit count; nothing near that is worth a fuzzer's time.
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(std::memcmp(c.buff_CCT.get(), data, size) == 0);
     FUZZ_CHECK(payload == 0 || std::memcmp(c.buff_BIN, data + sizehead, payload) == 0);
     for (int i = 0; i < kHeadWords; ++i)
-      FUZZ_CHECK((*c.buff_head)[i] == le32(data + 4 * i));
+      FUZZ_CHECK((*c.buff_head)[i] == load_le32(data + 4 * i));
     // The buffers hold the file and not a byte more, so a read past the payload during the
     // dialogue is stopped by AddressSanitizer rather than passing unseen.
     FUZZ_CHECK(fuzz::read_is_caught(c.buff_BIN + payload));
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const uint32_t crc = fuzz::reference_crc32(data + sizehead, payload);
     FUZZ_CHECK(c.calc_crc_BIN == crc);
-    const bool good = le32(data + 4 * kHeadCrcBin) == crc;
+    const bool good = load_le32(data + 4 * kHeadCrcBin) == crc;
     FUZZ_CHECK((verdict == Verdict::Good) == good);
     if (good) {
       FUZZ_CHECK(c.numloadblocs == payload / 8);

@@ -25,15 +25,16 @@
 #include "dialogue.h"
 #include "frontend.h"
 #include "fuzz_support.h"
+#include "lib/endian.h"
+#include "line_rate.h"
 #include "link/port_setup.h"
 #include "link/protocol.h"
 
 using namespace korvel;
-using fuzz::le32;
 
 namespace {
 
-constexpr uint64_t kByteUs = 1042;  // one character at 9600 8N1
+using zemlot::kByteUs;
 
 struct Reader {
   const uint8_t* p;
@@ -138,7 +139,7 @@ class FuzzLine final : public SerialPort, public Clock {
     FUZZ_CHECK(n == static_cast<uint32_t>(kCommandFrameSize));
     ++writes_;
     judge_frame(f);
-    last_ = Sent{f[kCmdCode], le32(f + kCmdArg)};
+    last_ = Sent{f[kCmdCode], load_le32(f + kCmdArg)};
 
     if (in_.empty()) {
       write_failed_ = true;
@@ -270,22 +271,19 @@ class FuzzLine final : public SerialPort, public Clock {
     return k;
   }
 
-  // Puts bytes on the line from the device's side, after whatever it is still sending.
-  void put(const std::vector<uint8_t>& bytes, uint64_t at_us) {
-    uint64_t t = std::max(at_us, line_free_us_);
-    for (uint8_t b : bytes) {
-      t += kByteUs;
-      arrivals_.emplace_back(t, b);
-    }
-    line_free_us_ = t;
+  // Puts bytes on the line from the device's side, after whatever it is still sending and
+  // gap_us of silence.
+  void put(const std::vector<uint8_t>& bytes, uint64_t at_us, uint64_t gap_us = 0) {
+    const uint64_t start = device_side_.place(at_us, gap_us, bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i)
+      arrivals_.emplace_back(device_side_.byte_arrival(start, i), bytes[i]);
   }
 
   std::vector<uint8_t> reply(uint8_t addr, uint8_t code, uint32_t value) const {
     std::vector<uint8_t> r(kReplyFrameSize);
     r[kRepAddr] = addr;
     r[kRepCode] = code;
-    for (int i = 0; i < 4; ++i)
-      r[kRepValue + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    store_be32(&r[kRepValue], value);
     r[kRepCrc] = fuzz::reference_crc8(r.data(), kRepCrc);
     return r;
   }
@@ -329,7 +327,7 @@ class FuzzLine final : public SerialPort, public Clock {
         uint8_t v[4];
         for (auto& b : v)
           b = in_.byte();
-        r = reply(addr, code, fuzz::be32(v));
+        r = reply(addr, code, load_be32(v));
         break;
       }
       case 7:
@@ -351,8 +349,7 @@ class FuzzLine final : public SerialPort, public Clock {
         const size_t first = 1 + in_.byte() % 6;
         const uint64_t gap_ms = in_.byte() % 200;
         put({r.begin(), r.begin() + static_cast<std::ptrdiff_t>(first)}, at);
-        put({r.begin() + static_cast<std::ptrdiff_t>(first), r.end()},
-            line_free_us_ + gap_ms * 1000);
+        put({r.begin() + static_cast<std::ptrdiff_t>(first), r.end()}, at, gap_ms * 1000);
         return;
       }
       case 13:
@@ -376,7 +373,7 @@ class FuzzLine final : public SerialPort, public Clock {
     // Nothing goes out after the device refused a block.
     FUZZ_CHECK(!block_refused_);
     const uint8_t code = f[kCmdCode];
-    const uint32_t arg = le32(f + kCmdArg);
+    const uint32_t arg = load_le32(f + kCmdArg);
     switch (code) {
       case CMD_ACTIVATE:
       case CMD_GET_BLID:
@@ -424,7 +421,7 @@ class FuzzLine final : public SerialPort, public Clock {
       highest_block_ = block;
     } else if (code == CMD_GET_CRC) {
       FUZZ_CHECK(arg == APP_START);
-      FUZZ_CHECK(le32(f + kCmdData + 4) == run_.payload.size());
+      FUZZ_CHECK(load_le32(f + kCmdData + 4) == run_.payload.size());
       FUZZ_CHECK(std::all_of(block_ok_.begin(), block_ok_.end(), [](bool b) { return b; }));
       crc_sent_ = true;
     } else if (code == CMD_GOTO_APPLICATION) {
@@ -458,7 +455,7 @@ class FuzzLine final : public SerialPort, public Clock {
       case CMD_GET_CRC:
         crc_answer_.reset();
         if (accepted && code == CMD_GET_CRC)
-          crc_answer_ = fuzz::be32(rx + kRepValue);
+          crc_answer_ = load_be32(rx + kRepValue);
         break;
       case CMD_GOTO_APPLICATION:
         goto_ok_ = accepted && code == CMD_GOTO_APPLICATION;
@@ -473,7 +470,7 @@ class FuzzLine final : public SerialPort, public Clock {
   fuzz::RecordingConsole& con_;
 
   uint64_t now_us_ = 0;
-  uint64_t line_free_us_ = 0;
+  zemlot::LineRate device_side_{kByteUs};
   std::deque<std::pair<uint64_t, uint8_t>> arrivals_;
   bool fail_next_read_ = false;
   bool open_ = false;

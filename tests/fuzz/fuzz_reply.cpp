@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "lib/endian.h"
 #include "link/frames.h"
 
 using namespace korvel;
@@ -129,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(r.status != ReplyStatus::ReadFailed);
       if (accepted) {
         FUZZ_CHECK(r.code == shadow[kRepCode]);
-        FUZZ_CHECK(r.value == fuzz::be32(&shadow[kRepValue]));
+        FUZZ_CHECK(r.value == load_be32(&shadow[kRepValue]));
         // A read that brought nothing new can only find the buffer as the last call left it,
         // with the marker in place of the code: never a command's confirmation.
         if (port.next.empty())

@@ -87,14 +87,6 @@ inline uint8_t reference_crc8(const uint8_t* p, size_t n) {
   return crc;
 }
 
-inline uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-inline uint32_t be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
 // Keeps what the loader prints, in UTF-8, and hands it a scripted standard input. Each piece
 // goes to `on_text` as it is printed, so a target can judge a text against what happened on
 // the line just before it.

@@ -160,12 +160,11 @@ void VirtualLine::advance_to(uint64_t t, bool stop_at_vanish) {
 
 void VirtualLine::schedule_output() {
   for (auto& chunk : model_.take_output()) {
-    const uint64_t start = std::max(chunk.at_us, rx_free_us_ + chunk.min_gap_us);
+    const uint64_t start = device_side_.place(chunk.at_us, chunk.min_gap_us, chunk.bytes.size());
     for (size_t j = 0; j < chunk.bytes.size(); ++j) {
-      insert_arrival(start + (j + 1) * kByteUs, chunk.bytes[j]);
+      insert_arrival(device_side_.byte_arrival(start, j), chunk.bytes[j]);
     }
-    rx_free_us_ = start + chunk.bytes.size() * kByteUs;
-    sent_.push_back(Sent{rx_free_us_, std::move(chunk)});
+    sent_.push_back(Sent{device_side_.free_at(), std::move(chunk)});
   }
 }
 

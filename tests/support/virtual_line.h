@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "line_rate.h"
 #include "link/serial_port.h"
 #include "model.h"
 
@@ -19,7 +20,7 @@ namespace korvel::testing {
 
 class VirtualLine : public korvel::SerialPort, public korvel::Clock {
  public:
-  static constexpr uint64_t kByteUs = 1042;
+  static constexpr uint64_t kByteUs = zemlot::kByteUs;
 
   explicit VirtualLine(zemlot::Options options);
 
@@ -98,7 +99,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
 
   zemlot::Model model_;
   uint64_t now_us_ = 0;
-  uint64_t rx_free_us_ = 0;  // when the device's side of the line is next free
+  zemlot::LineRate device_side_{kByteUs};           // when what the device sends goes out
   std::deque<std::pair<uint64_t, uint8_t>> input_;  // (arrival time, byte), arrival order
   std::deque<Sent> sent_;                           // chunks on the line, by end time
   uint64_t vanish_at_us_ = UINT64_MAX;

@@ -93,6 +93,19 @@ std::optional<uint64_t> regular_file_size(int fd, std::string* why) {
   return st.st_size < 0 ? 0 : static_cast<uint64_t>(st.st_size);
 }
 
+// One read, tried again when a signal interrupts it; a failure is reported and returns -1.
+ssize_t read_some(int fd, uint8_t* data, size_t n, std::string* why) {
+  for (;;) {
+    const ssize_t got = ::read(fd, data, n);
+    if (got >= 0)
+      return got;
+    if (errno != EINTR) {
+      fail(why, "cannot read: " + errno_text(errno));
+      return -1;
+    }
+  }
+}
+
 std::optional<std::vector<uint8_t>> read_image(const std::string& path, std::string* why) {
   Fd fd(open_for_reading(path));
   const auto size = regular_file_size(fd.get(), why);
@@ -110,13 +123,9 @@ std::optional<std::vector<uint8_t>> read_image(const std::string& path, std::str
   std::vector<uint8_t> buf(kAppAreaBytes + 1);
   size_t got = 0;
   while (got < buf.size()) {
-    const ssize_t n = ::read(fd.get(), buf.data() + got, buf.size() - got);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      fail(why, "cannot read: " + errno_text(errno));
+    const ssize_t n = read_some(fd.get(), buf.data() + got, buf.size() - got, why);
+    if (n < 0)
       return std::nullopt;
-    }
     if (n == 0)
       break;
     got += static_cast<size_t>(n);
@@ -170,16 +179,9 @@ class TempFile {
   std::string name_;
 };
 
-bool write_atomically(const std::string& out, const std::vector<uint8_t>& bytes, bool force,
-                      std::string* why) {
-  std::string pattern = out + ".tmp.XXXXXX";
-  const int raw_fd = ::mkstemp(pattern.data());
-  if (raw_fd < 0) {
-    fail(why, "cannot create a temporary file next to it: " + errno_text(errno));
-    return false;
-  }
-  Fd fd(raw_fd);
-  TempFile tmp(pattern);
+// Fills the temporary file and closes it; what goes wrong is reported now, before it has a
+// name anybody sees.
+bool fill_temporary(Fd& fd, const std::vector<uint8_t>& bytes, std::string* why) {
   if (!write_all(fd.get(), bytes.data(), bytes.size(), why))
     return false;
   // mkstemp makes the file private; the container should get the permissions any new
@@ -198,33 +200,52 @@ bool write_atomically(const std::string& out, const std::vector<uint8_t>& bytes,
     fail(why, "cannot write: " + errno_text(errno));
     return false;
   }
+  return true;
+}
 
-  if (force) {
-    if (::rename(tmp.name().c_str(), out.c_str()) != 0) {
-      fail(why, "cannot move into place: " + errno_text(errno));
-      return false;
-    }
-    tmp.release();
-  } else if (::link(tmp.name().c_str(), out.c_str()) == 0) {
+bool rename_into_place(TempFile& tmp, const std::string& out, std::string* why) {
+  if (::rename(tmp.name().c_str(), out.c_str()) != 0) {
+    fail(why, "cannot move into place: " + errno_text(errno));
+    return false;
+  }
+  tmp.release();
+  return true;
+}
+
+// Gives the temporary file the output's name, replacing an existing file only with force.
+bool put_in_place(TempFile& tmp, const std::string& out, bool force, std::string* why) {
+  if (force)
+    return rename_into_place(tmp, out, why);
+  if (::link(tmp.name().c_str(), out.c_str()) == 0) {
     // link() refuses to replace, which closes the gap between the early existence check
     // and now; the temporary name goes away with the guard.
-  } else if (errno == EEXIST) {
+    return true;
+  }
+  if (errno == EEXIST) {
     fail(why, "already exists (use --force to replace it)");
     return false;
-  } else {
-    // Some file systems have no hard links; the early check is all we can do there.
-    struct stat st {};
-    if (::lstat(out.c_str(), &st) == 0) {
-      fail(why, "already exists (use --force to replace it)");
-      return false;
-    }
-    if (::rename(tmp.name().c_str(), out.c_str()) != 0) {
-      fail(why, "cannot move into place: " + errno_text(errno));
-      return false;
-    }
-    tmp.release();
   }
+  // Some file systems have no hard links; the early check is all we can do there.
+  struct stat st {};
+  if (::lstat(out.c_str(), &st) == 0) {
+    fail(why, "already exists (use --force to replace it)");
+    return false;
+  }
+  return rename_into_place(tmp, out, why);
+}
 
+bool write_atomically(const std::string& out, const std::vector<uint8_t>& bytes, bool force,
+                      std::string* why) {
+  std::string pattern = out + ".tmp.XXXXXX";
+  const int raw_fd = ::mkstemp(pattern.data());
+  if (raw_fd < 0) {
+    fail(why, "cannot create a temporary file next to it: " + errno_text(errno));
+    return false;
+  }
+  Fd fd(raw_fd);
+  TempFile tmp(pattern);
+  if (!fill_temporary(fd, bytes, why) || !put_in_place(tmp, out, force, why))
+    return false;
   // Make the new name itself durable; failing that is not worth reporting the run as failed.
   const int dir = ::open(directory_of(out).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
@@ -232,6 +253,41 @@ bool write_atomically(const std::string& out, const std::vector<uint8_t>& bytes,
     ::close(dir);
   }
   return true;
+}
+
+// One pass over a container file of `size` bytes (as opened): its header, how many bytes it
+// really held, and the CRC-32 of its payload.
+struct Scan {
+  uint8_t head[sizehead] = {};
+  uint64_t got = 0;
+  uint32_t payload_crc = 0;
+};
+
+std::optional<Scan> scan_container(int fd, uint64_t size, std::string* why) {
+  // Read in pieces rather than mapped: a mapped file that shrinks under us kills the process
+  // with SIGBUS, while a read just comes back short. A bogus multi-gigabyte file costs time,
+  // not memory.
+  std::vector<uint8_t> buf(1 << 16);
+  Scan scan;
+  uint32_t crc = 0xFFFFFFFFu;
+  // One byte more than expected is asked for at the end, so that growth shows too.
+  while (scan.got <= size) {
+    const ssize_t n =
+        read_some(fd, buf.data(),
+                  static_cast<size_t>(std::min<uint64_t>(buf.size(), size - scan.got + 1)), why);
+    if (n < 0)
+      return std::nullopt;
+    if (n == 0)
+      break;
+    size_t at = 0;
+    for (; at < static_cast<size_t>(n) && scan.got < sizehead; ++at, ++scan.got)
+      scan.head[scan.got] = buf[at];
+    for (; at < static_cast<size_t>(n) && scan.got < size; ++at, ++scan.got)
+      crc = (crc >> 8) ^ crctab[(buf[at] ^ crc) & 0xFFu];
+    scan.got += static_cast<size_t>(n) - at;
+  }
+  scan.payload_crc = ~crc;
+  return scan;
 }
 
 }  // namespace
@@ -303,42 +359,19 @@ std::optional<Facts> examine_file(const std::string& path, std::string* why) {
          "too large: " + std::to_string(*size) + " bytes; a container must be smaller than 4 GiB");
     return std::nullopt;
   }
-  // Read in pieces rather than mapped: a mapped file that shrinks under us kills the process
-  // with SIGBUS, while a read just comes back short. A bogus multi-gigabyte file costs time,
-  // not memory.
-  std::vector<uint8_t> buf(1 << 16);
-  uint8_t head[sizehead];
-  uint64_t got = 0;
-  uint32_t crc = 0xFFFFFFFFu;
-  // One byte more than expected is asked for at the end, so that growth shows too.
-  while (got <= *size) {
-    const ssize_t n = ::read(fd.get(), buf.data(),
-                             static_cast<size_t>(std::min<uint64_t>(buf.size(), *size - got + 1)));
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      fail(why, "cannot read: " + errno_text(errno));
-      return std::nullopt;
-    }
-    if (n == 0)
-      break;
-    size_t at = 0;
-    for (; at < static_cast<size_t>(n) && got < sizehead; ++at, ++got)
-      head[got] = buf[at];
-    for (; at < static_cast<size_t>(n) && got < *size; ++at, ++got)
-      crc = (crc >> 8) ^ crctab[(buf[at] ^ crc) & 0xFFu];
-    got += static_cast<size_t>(n) - at;
-  }
-  if (got != *size) {
+  const auto scan = scan_container(fd.get(), *size, why);
+  if (!scan)
+    return std::nullopt;
+  if (scan->got != *size) {
     fail(why, "changed size while being read: " + std::to_string(*size) + " bytes when opened, " +
-                  (got > *size ? "more" : std::to_string(got)) + " read");
+                  (scan->got > *size ? "more" : std::to_string(scan->got)) + " read");
     return std::nullopt;
   }
   Facts in;
-  in.header = decode_header(head);
+  in.header = decode_header(scan->head);
   in.file_size = *size;
   in.payload_size = static_cast<uint32_t>(*size - sizehead);
-  in.payload_crc = ~crc;
+  in.payload_crc = scan->payload_crc;
   return in;
 }
 

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "cct.h"
@@ -157,82 +158,90 @@ int run_info(int argc, char** argv) {
   return finish(in->sound() ? kExitOk : kExitFailure);
 }
 
-int run_make(int argc, char** argv) {
-  static const option options[] = {
-      {"in", required_argument, nullptr, kOptIn},
-      {"out", required_argument, nullptr, kOptOut},
-      {"key", required_argument, nullptr, kOptKey},
-      {"creator-version", required_argument, nullptr, kOptCreatorVersion},
-      {"time", required_argument, nullptr, kOptTime},
-      {"force", no_argument, nullptr, kOptForce},
-      {"allow-tail", no_argument, nullptr, kOptAllowTail},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0}};
+const option kMakeOptions[] = {{"in", required_argument, nullptr, kOptIn},
+                               {"out", required_argument, nullptr, kOptOut},
+                               {"key", required_argument, nullptr, kOptKey},
+                               {"creator-version", required_argument, nullptr, kOptCreatorVersion},
+                               {"time", required_argument, nullptr, kOptTime},
+                               {"force", no_argument, nullptr, kOptForce},
+                               {"allow-tail", no_argument, nullptr, kOptAllowTail},
+                               {"help", no_argument, nullptr, 'h'},
+                               {nullptr, 0, nullptr, 0}};
+
+// What `cct make` has been told so far.
+struct MakeArgs {
   korvel::cct::MakeRequest req;
   bool have_in = false;
   bool have_out = false;
   bool have_time = false;
-  opterr = 0;
-  optind = 1;
-  int rc;
-  while ((rc = getopt_long(argc, argv, ":h", options, nullptr)) != -1) {
-    const std::string value = optarg != nullptr ? optarg : "";
-    switch (rc) {
-      case 'h':
-        std::fputs(kMakeHelp, stdout);
-        return finish(kExitOk);
-      case kOptIn:
-        req.in = value;
-        have_in = !value.empty();
-        break;
-      case kOptOut:
-        req.out = value;
-        have_out = !value.empty();
-        break;
-      case kOptKey: {
-        const auto key = korvel::cipher::parse_key(value);
-        if (!key)
-          return usage_error("--key needs exactly 32 hexadecimal digits, not '" + value + "'",
-                             "make");
-        req.key = *key;
-        req.default_key = false;
-        break;
-      }
-      case kOptCreatorVersion: {
-        const auto v = korvel::cct::parse_u32(value);
-        if (!v)
-          return usage_error(
-              "--creator-version needs a number from 0 to 4294967295, not '" + value + "'", "make");
-        req.creator_version = *v;
-        break;
-      }
-      case kOptTime: {
-        const auto t = korvel::cct::parse_i32(value);
-        if (!t)
-          return usage_error(
-              "--time needs seconds since 1970 from -2147483648 to 2147483647, not '" + value + "'",
-              "make");
-        req.timestamp = *t;
-        have_time = true;
-        break;
-      }
-      case kOptForce:
-        req.force = true;
-        break;
-      case kOptAllowTail:
-        req.allow_tail = true;
-        break;
-      default:
-        return option_error(rc, options, argv, "make");
-    }
+};
+
+// Takes a value that needs parsing; an exit status when it is no good.
+std::optional<int> take_make_value(int rc, const std::string& value, MakeArgs& a) {
+  if (rc == kOptKey) {
+    const auto key = korvel::cipher::parse_key(value);
+    if (!key)
+      return usage_error("--key needs exactly 32 hexadecimal digits, not '" + value + "'", "make");
+    a.req.key = *key;
+    a.req.default_key = false;
+  } else if (rc == kOptCreatorVersion) {
+    const auto v = korvel::cct::parse_u32(value);
+    if (!v)
+      return usage_error(
+          "--creator-version needs a number from 0 to 4294967295, not '" + value + "'", "make");
+    a.req.creator_version = *v;
+  } else {  // --time
+    const auto t = korvel::cct::parse_i32(value);
+    if (!t)
+      return usage_error(
+          "--time needs seconds since 1970 from -2147483648 to 2147483647, not '" + value + "'",
+          "make");
+    a.req.timestamp = *t;
+    a.have_time = true;
   }
+  return std::nullopt;
+}
+
+// Takes one of getopt's answers; an exit status when the run ends here.
+std::optional<int> take_make_option(int rc, char** argv, MakeArgs& a) {
+  const std::string value = optarg != nullptr ? optarg : "";
+  switch (rc) {
+    case 'h':
+      std::fputs(kMakeHelp, stdout);
+      return finish(kExitOk);
+    case kOptIn:
+      a.req.in = value;
+      a.have_in = !value.empty();
+      return std::nullopt;
+    case kOptOut:
+      a.req.out = value;
+      a.have_out = !value.empty();
+      return std::nullopt;
+    case kOptKey:
+    case kOptCreatorVersion:
+    case kOptTime:
+      return take_make_value(rc, value, a);
+    case kOptForce:
+      a.req.force = true;
+      return std::nullopt;
+    case kOptAllowTail:
+      a.req.allow_tail = true;
+      return std::nullopt;
+    default:
+      return option_error(rc, kMakeOptions, argv, "make");
+  }
+}
+
+// After the options: what must be there, and the time when none was given; an exit status
+// when the run ends here.
+std::optional<int> complete_make_args(int argc, char** argv, MakeArgs& a) {
   if (optind < argc)
     return usage_error("make takes no operands, found '" + std::string(argv[optind]) + "'", "make");
-  if (!have_in)
+  if (!a.have_in)
     return usage_error("make needs --in IMAGE", "make");
-  if (!have_out)
+  if (!a.have_out)
     return usage_error("make needs --out FILE", "make");
-  if (!have_time) {
+  if (!a.have_time) {
     const std::time_t now = std::time(nullptr);
     if (now < INT32_MIN || now > INT32_MAX) {
       std::fprintf(stderr,
@@ -240,16 +249,30 @@ int run_make(int argc, char** argv) {
                    "timestamp; give one with --time\n");
       return kExitFailure;
     }
-    req.timestamp = static_cast<int32_t>(now);
+    a.req.timestamp = static_cast<int32_t>(now);
   }
+  return std::nullopt;
+}
+
+int run_make(int argc, char** argv) {
+  MakeArgs a;
+  opterr = 0;
+  optind = 1;
+  int rc;
+  while ((rc = getopt_long(argc, argv, ":h", kMakeOptions, nullptr)) != -1) {
+    if (const auto status = take_make_option(rc, argv, a))
+      return *status;
+  }
+  if (const auto status = complete_make_args(argc, argv, a))
+    return *status;
 
   std::string why;
-  const auto built = korvel::cct::make_container(req, &why);
+  const auto built = korvel::cct::make_container(a.req, &why);
   if (!built) {
     std::fprintf(stderr, "cct: %s\n", why.c_str());
     return kExitFailure;
   }
-  std::fputs(korvel::cct::format_summary(req, *built).c_str(), stdout);
+  std::fputs(korvel::cct::format_summary(a.req, *built).c_str(), stdout);
   return finish(kExitOk);
 }
 

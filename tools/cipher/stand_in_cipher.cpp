@@ -1,21 +1,13 @@
 #include "stand_in_cipher.h"
 
+#include "lib/endian.h"
+
 namespace korvel::cipher {
 
 namespace {
 
 constexpr uint32_t kDelta = 0x9E3779B9u;
 constexpr int kCycles = 32;
-
-uint32_t load_le(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-void store_le(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<uint8_t>(v >> (8 * i));
-  }
-}
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9')
@@ -42,33 +34,33 @@ std::optional<Key> parse_key(std::string_view hex) {
   }
   Key k{};
   for (int i = 0; i < 4; ++i)
-    k[i] = load_le(raw + 4 * i);
+    k[i] = load_le32(raw + 4 * i);
   return k;
 }
 
 const Key kDefaultKey = *parse_key(kDefaultKeyHex);
 
 void encipher_block(const Key& key, uint8_t block[8]) {
-  uint32_t v0 = load_le(block), v1 = load_le(block + 4), sum = 0;
+  uint32_t v0 = load_le32(block), v1 = load_le32(block + 4), sum = 0;
   for (int i = 0; i < kCycles; ++i) {
     v0 += (((v1 << 4) ^ (v1 >> 5)) + v1) ^ (sum + key[sum & 3]);
     sum += kDelta;
     v1 += (((v0 << 4) ^ (v0 >> 5)) + v0) ^ (sum + key[(sum >> 11) & 3]);
   }
-  store_le(block, v0);
-  store_le(block + 4, v1);
+  store_le32(block, v0);
+  store_le32(block + 4, v1);
 }
 
 void decipher_block(const Key& key, uint8_t block[8]) {
-  uint32_t v0 = load_le(block), v1 = load_le(block + 4);
+  uint32_t v0 = load_le32(block), v1 = load_le32(block + 4);
   uint32_t sum = kDelta * static_cast<uint32_t>(kCycles);
   for (int i = 0; i < kCycles; ++i) {
     v1 -= (((v0 << 4) ^ (v0 >> 5)) + v0) ^ (sum + key[(sum >> 11) & 3]);
     sum -= kDelta;
     v0 -= (((v1 << 4) ^ (v1 >> 5)) + v1) ^ (sum + key[sum & 3]);
   }
-  store_le(block, v0);
-  store_le(block + 4, v1);
+  store_le32(block, v0);
+  store_le32(block + 4, v1);
 }
 
 void encipher(const Key& key, uint8_t* data, size_t n) {
