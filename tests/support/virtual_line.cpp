@@ -1,6 +1,8 @@
 #include "virtual_line.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <stdexcept>
 
 namespace korvel::testing {
 
@@ -138,6 +140,8 @@ size_t VirtualLine::in_flight() const {
 }
 
 void VirtualLine::advance_to(uint64_t t, bool stop_at_vanish) {
+  if (t > budget_us_)
+    throw std::runtime_error(budget_report());
   while (!sent_.empty() && sent_.front().end_us <= t) {
     const Sent s = std::move(sent_.front());
     sent_.pop_front();
@@ -156,6 +160,20 @@ void VirtualLine::advance_to(uint64_t t, bool stop_at_vanish) {
     }
   }
   now_us_ = std::max(now_us_, t);
+}
+
+// Names the loop: which frame was going out again and again when time ran out.
+std::string VirtualLine::budget_report() const {
+  size_t repeats = 0;
+  for (auto it = written_.rbegin(); it != written_.rend() && *it == written_.back(); ++it)
+    ++repeats;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "the loader is still running after %llu s of virtual time (%zu writes, %zu "
+                "reads); the last frame, command 0x%02X, went out %zu times in a row",
+                static_cast<unsigned long long>(budget_us_ / 1000000), write_calls_, read_calls_,
+                written_.empty() || written_.back().size() < 2 ? 0u : written_.back()[1], repeats);
+  return text;
 }
 
 void VirtualLine::schedule_output() {

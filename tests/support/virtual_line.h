@@ -62,6 +62,9 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   void fail_write_at(size_t k) { fail_write_at_ = k; }  // 1-based count of write() calls
   void fail_read_at(size_t k) { fail_read_at_ = k; }    // 1-based count of read() calls
   void echo(bool on = true) { echo_ = on; }
+  // A dialogue that loops must fail its test at once, not hang it: once virtual time would
+  // pass this, the line throws, naming the frame that kept going out.
+  void budget_s(uint64_t s) { budget_us_ = s * 1000000; }
 
   // Every successful write, in order.
   const std::vector<std::vector<uint8_t>>& frames_written() const { return written_; }
@@ -94,6 +97,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   // stops at the moment the line vanishes, if that comes first.
   void advance_to(uint64_t t, bool stop_at_vanish);
   void schedule_output();
+  std::string budget_report() const;
   void insert_arrival(uint64_t at_us, uint8_t byte);
   size_t arrived_by(uint64_t t) const;
 
@@ -103,6 +107,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   std::deque<std::pair<uint64_t, uint8_t>> input_;  // (arrival time, byte), arrival order
   std::deque<Sent> sent_;                           // chunks on the line, by end time
   uint64_t vanish_at_us_ = UINT64_MAX;
+  uint64_t budget_us_ = 3600ull * 1000000;  // an hour: four times a full 60-page run
 
   std::vector<std::vector<uint8_t>> written_;
   std::vector<uint32_t> pauses_;

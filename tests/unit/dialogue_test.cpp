@@ -184,12 +184,12 @@ TEST_F(DialogueTest, ProgrammingRunOfTwoBlocks) {
   EXPECT_TRUE(s.app_started);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), line.model().flash().begin() + 0x1000));
   // GET_CRC carries the payload size in bytes 11 to 14; bytes 7 to 10 keep block 1's start.
-  const auto& crc_frame = line.frames_written()[8];
+  const auto& crc_frame = line.frames_written().at(8);
   EXPECT_EQ(load_le32(&crc_frame[11]), 16u);
-  const auto& block1 = line.frames_written()[7];
+  const auto& block1 = line.frames_written().at(7);
   EXPECT_TRUE(std::equal(block1.begin() + 7, block1.begin() + 11, crc_frame.begin() + 7));
   // GOTO keeps the size too: data bytes nobody assigned keep what they held.
-  EXPECT_EQ(load_le32(&line.frames_written()[9][11]), 16u);
+  EXPECT_EQ(load_le32(&line.frames_written().at(9).at(11)), 16u);
 }
 
 // The same device on another kind of line, or paced by its replies: everything the operator
