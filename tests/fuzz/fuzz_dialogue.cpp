@@ -25,8 +25,8 @@
 #include "dialogue.h"
 #include "frontend.h"
 #include "fuzz_support.h"
-#include "link/port_setup.h"
 #include "link/protocol.h"
+#include "port_stage.h"
 
 using namespace korvel;
 using fuzz::le32;
