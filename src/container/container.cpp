@@ -4,74 +4,12 @@
 #include <cstring>
 #include <new>
 
+#include "container/file_access.h"
 #include "lib/crc32.h"
-
-#ifdef _WIN32
-#include <sys/stat.h>
-#include <sys/types.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace korvel {
 
 namespace {
-
-// Opens a regular file for binary reading. Anything else (a directory, a FIFO that would
-// block until a writer comes, a device) counts as a container that cannot be opened.
-FILE* open_regular(const char* path) {
-#ifdef _WIN32
-  FILE* f = std::fopen(path, "rb");
-  if (f == nullptr)
-    return nullptr;
-  struct _stat64 st;
-  if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-    std::fclose(f);
-    return nullptr;
-  }
-  return f;
-#else
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0)
-    return nullptr;
-  struct stat st;
-  const int flags = fcntl(fd, F_GETFL);
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return nullptr;
-  }
-  FILE* f = fdopen(fd, "rb");
-  if (f == nullptr)
-    ::close(fd);
-  return f;
-#endif
-}
-
-// Size of the open file in bytes, or -1.
-int64_t file_size(FILE* f) {
-#ifdef _WIN32
-  if (_fseeki64(f, 0, SEEK_END) != 0)
-    return -1;
-  return _ftelli64(f);
-#else
-  if (fseeko(f, 0, SEEK_END) != 0)
-    return -1;
-  return ftello(f);
-#endif
-}
-
-bool local_time(int32_t timestamp, std::tm& out) {
-#ifdef _WIN32
-  const __time64_t t = timestamp;
-  return _localtime64_s(&out, &t) == 0;
-#else
-  const time_t t = timestamp;
-  return localtime_r(&t, &out) != nullptr;
-#endif
-}
 
 uint8_t* allocate(uint32_t n) {
   // A zero-byte request still yields a buffer, so an empty payload is no failure.
