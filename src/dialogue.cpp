@@ -178,10 +178,11 @@ void all_pages_erased(Dialogue& d) {
   engine.rxc = STOP;
 }
 
-// The next erase is armed before a confirmation advances `erasepage`, so each command goes
-// out one pass after the text that names its page: the command armed on entering the state
-// and the one armed at the first confirmation both carry the first application page, which
-// is therefore erased twice, and the last text shown answers the erase of the page before it.
+// Why the first application page is erased twice: the next erase is armed before a
+// confirmation advances `erasepage`, so the command armed on entering the state and the one
+// armed at the first confirmation both carry that page, and from then on the text for page k
+// answers the erase of page k - 1. A second erase of an erased page does no harm, and the
+// frames on the wire stay exactly as they have always been: do not tidy this away.
 void erase_page(Dialogue& d) {
   Engine& engine = d.engine;
   if (!engine.erase_entered) {
