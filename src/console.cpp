@@ -5,16 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#ifndef _WIN32
-#include <iconv.h>
-#endif
+#include "utf8.h"
 
 namespace korvel {
 
-namespace {
-
-// Decodes one UTF-8 sequence at text[i]; returns the code point and advances i. A broken
-// sequence yields U+FFFD for its first byte.
 char32_t next_code_point(std::string_view text, size_t& i) {
   const auto b0 = static_cast<unsigned char>(text[i]);
   int len = 0;
@@ -50,6 +44,8 @@ char32_t next_code_point(std::string_view text, size_t& i) {
   i += len;
   return cp;
 }
+
+namespace {
 
 class Utf8Encoder final : public Encoder {
  public:
@@ -93,47 +89,6 @@ class Cp1251Encoder final : public Encoder {
   }
 };
 
-#ifndef _WIN32
-class IconvEncoder final : public Encoder {
- public:
-  explicit IconvEncoder(iconv_t cd) : cd_(cd) {}
-  ~IconvEncoder() override { iconv_close(cd_); }
-  Kind kind() const override { return Kind::Iconv; }
-
-  size_t encode(std::string_view text, char* out, size_t cap) const override {
-    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    size_t total = 0;
-    size_t i = 0;
-    char scratch[64];
-    // One character at a time, so a character the codeset lacks costs only itself.
-    while (i < text.size()) {
-      const size_t start = i;
-      next_code_point(text, i);
-      char* in = const_cast<char*>(text.data() + start);
-      size_t in_left = i - start;
-      char* dst = scratch;
-      size_t dst_left = sizeof scratch;
-      size_t produced;
-      if (iconv(cd_, &in, &in_left, &dst, &dst_left) == static_cast<size_t>(-1)) {
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        scratch[0] = '?';
-        produced = 1;
-      } else {
-        produced = sizeof scratch - dst_left;
-      }
-      for (size_t k = 0; k < produced; ++k, ++total) {
-        if (total < cap)
-          out[total] = scratch[k];
-      }
-    }
-    return total;
-  }
-
- private:
-  iconv_t cd_;
-};
-#endif
-
 }  // namespace
 
 std::unique_ptr<Encoder> Encoder::utf8() {
@@ -141,18 +96,6 @@ std::unique_ptr<Encoder> Encoder::utf8() {
 }
 std::unique_ptr<Encoder> Encoder::cp1251() {
   return std::make_unique<Cp1251Encoder>();
-}
-
-std::unique_ptr<Encoder> Encoder::iconv_to(const char* codeset) {
-#ifdef _WIN32
-  (void)codeset;
-  return nullptr;
-#else
-  iconv_t cd = iconv_open(codeset, "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1))
-    return nullptr;
-  return std::make_unique<IconvEncoder>(cd);
-#endif
 }
 
 std::unique_ptr<Encoder> encoder_for_codeset(const char* codeset) {

@@ -6,6 +6,7 @@
 #include "console.h"
 #include "container/container.h"
 #include "link/frames.h"
+#include "link/protocol.h"
 #include "link/serial_port.h"
 #include "run_config.h"
 
@@ -44,7 +45,7 @@ struct Engine {
   port_e rxc = STOP;
   int32_t txcount = 0;
   char keyget[2] = {0, 0};
-  uint32_t erasepage = 4;
+  uint32_t erasepage = kBootloaderPages;  // the first page of the application
   uint32_t writeblock = 0;
   // What the send part of the current pass put on the wire, so that an erase that goes
   // unconfirmed is sent again for the same page.
@@ -62,8 +63,8 @@ struct Dialogue {
   SerialPort& port;
   const RunConfig& cfg;
   const Container& container;
-  Exchange x{};
-  Engine e{};
+  Exchange exchange{};
+  Engine engine{};
 };
 
 // Runs passes until the dialogue is over. Returns 0, or the exit status of a failure that

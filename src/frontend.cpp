@@ -5,7 +5,7 @@
 
 #include "container/container.h"
 #include "dialogue.h"
-#include "link/port_setup.h"
+#include "port_stage.h"
 
 namespace korvel {
 

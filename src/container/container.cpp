@@ -4,74 +4,12 @@
 #include <cstring>
 #include <new>
 
+#include "container/file_access.h"
 #include "lib/crc32.h"
-
-#ifdef _WIN32
-#include <sys/stat.h>
-#include <sys/types.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace korvel {
 
 namespace {
-
-// Opens a regular file for binary reading. Anything else (a directory, a FIFO that would
-// block until a writer comes, a device) counts as a container that cannot be opened.
-FILE* open_regular(const char* path) {
-#ifdef _WIN32
-  FILE* f = std::fopen(path, "rb");
-  if (f == nullptr)
-    return nullptr;
-  struct _stat64 st;
-  if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-    std::fclose(f);
-    return nullptr;
-  }
-  return f;
-#else
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0)
-    return nullptr;
-  struct stat st;
-  const int flags = fcntl(fd, F_GETFL);
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return nullptr;
-  }
-  FILE* f = fdopen(fd, "rb");
-  if (f == nullptr)
-    ::close(fd);
-  return f;
-#endif
-}
-
-// Size of the open file in bytes, or -1.
-int64_t file_size(FILE* f) {
-#ifdef _WIN32
-  if (_fseeki64(f, 0, SEEK_END) != 0)
-    return -1;
-  return _ftelli64(f);
-#else
-  if (fseeko(f, 0, SEEK_END) != 0)
-    return -1;
-  return ftello(f);
-#endif
-}
-
-bool local_time(int32_t timestamp, std::tm& out) {
-#ifdef _WIN32
-  const __time64_t t = timestamp;
-  return _localtime64_s(&out, &t) == 0;
-#else
-  const time_t t = timestamp;
-  return localtime_r(&t, &out) != nullptr;
-#endif
-}
 
 uint8_t* allocate(uint32_t n) {
   // A zero-byte request still yields a buffer, so an empty payload is no failure.
@@ -85,6 +23,95 @@ void report_counts(Console& con, Container& c) {
   c.numpageerase = pages_needed(c.sizefile_bin);
   con.textf(Stream::Out, "Необходимо стереть %d страниц\n", static_cast<int>(c.numpageerase));
   con.print_line(RULE79);
+}
+
+// The file's size, and the payload's within it. 0, or the exit status.
+int measure(Console& con, const char* FileCC, Container& c) {
+  const int64_t size = file_size(c.fpi);
+  if (size < 0 || size > int64_t{UINT32_MAX}) {
+    // Too large to be a container at all: nothing is allocated for it.
+    const unsigned long long whole = size < 0 ? 0ull : static_cast<unsigned long long>(size);
+    con.textf(Stream::Out, "Размер %s файла: %llu", FileCC, whole);
+    con.textf(Stream::Out, "     Размер вложенного firmware.bin файла: %llu\n",
+              whole >= sizehead ? whole - sizehead : 0ull);
+    con.print_line("Error malloc .cct file !");
+    return 2;
+  }
+  c.sizefile_cct = static_cast<uint32_t>(size);
+  con.textf(Stream::Out, "Размер %s файла: %u", FileCC, static_cast<unsigned>(c.sizefile_cct));
+  c.sizefile_bin = c.sizefile_cct - sizehead;
+  con.textf(Stream::Out, "     Размер вложенного firmware.bin файла: %u\n",
+            static_cast<unsigned>(c.sizefile_bin));
+  return 0;
+}
+
+// 0, or the exit status.
+int allocate_buffers(Console& con, Container& c) {
+  c.buff_CCT.reset(allocate(c.sizefile_cct));
+  if (!c.buff_CCT) {
+    con.print_line("Error malloc .cct file !");
+    return 2;
+  }
+  // A file shorter than its header wraps the payload size to nearly 4 GiB: a request
+  // that can only fail, so it is not made.
+  if (c.sizefile_cct < sizehead) {
+    con.print_line("Error malloc firmware.bin file!");
+    return 2;
+  }
+  c.buff_BIN = c.buff_CCT.get() + sizehead;
+  c.buff_head.reset(new (std::nothrow) std::array<uint32_t, kHeadWords>{});
+  if (!c.buff_head) {
+    con.print_line("Error malloc buff_head!");
+    return 2;
+  }
+  return 0;
+}
+
+void read_contents(Console& con, const char* FileCC, Container& c) {
+  uint8_t head[sizehead] = {};
+  std::rewind(c.fpi);
+  (void)std::fread(head, 4, kHeadWords, c.fpi);
+  for (int i = 0; i < kHeadWords; ++i)
+    (*c.buff_head)[i] = load_le32(head + 4 * i);
+
+  std::rewind(c.fpi);
+  c.resread = static_cast<uint32_t>(std::fread(c.buff_CCT.get(), 1, c.sizefile_cct, c.fpi));
+  // A file that shrank since its size was taken, or one that claims more than it holds (a
+  // /sys file), leaves the rest of the buffer unread: zeros, so that the checksum and the
+  // blocks sent are the same on every run.
+  std::memset(c.buff_CCT.get() + c.resread, 0, c.sizefile_cct - c.resread);
+  con.textf(Stream::Out, "Прочитано из %s: %d", FileCC, static_cast<int>(c.resread));
+  // The payload is read with the file, in the same call: its count is the part of that read
+  // past the header.
+  c.resread = c.resread > sizehead ? c.resread - sizehead : 0;
+  con.textf(Stream::Out, "     Прочитано из firmware.bin: %d\n", static_cast<int>(c.resread));
+}
+
+void report_creation(Console& con, const Container& c) {
+  std::tm tm{};
+  char created[64];
+  format_creation_time(local_time(c.UNIXtimestamp(), tm) ? &tm : nullptr, c.UNIXtimestamp(),
+                       created);
+  con.textf(Stream::Out, "Файл .cct: создан %s", created);
+  con.textf(Stream::Out, "Версия программы-создателя криптоконтейнера Tessaro: %d\n",
+            static_cast<int>(c.creator_version()));
+}
+
+Verdict check_payload(Console& con, const char* FileCC, Container& c) {
+  c.calc_crc_BIN = crc32(c.buff_BIN, c.sizefile_bin);
+  con.textf(Stream::Out,
+            "\nРассчитана контрольная сумма файла firmware.bin (CRC-32-0x4c11DB7): %x\n",
+            static_cast<unsigned>(c.calc_crc_BIN));
+  if (c.crc_BIN() != c.calc_crc_BIN) {
+    con.print_line(RULE79);
+    con.textf(Stream::Out, "Контрольная сумма не совпала! Проверьте целостность файла %s!\n",
+              FileCC);
+    con.print_line(RULE79);
+    return Verdict::Bad;
+  }
+  con.print_line("Контрольная сумма совпала");
+  report_counts(con, c);
+  return Verdict::Good;
 }
 
 }  // namespace
@@ -109,82 +136,13 @@ int load_container(Console& con, const char* FileCC, Container& c, Verdict& verd
     con.print_line("Не найден криптоконтейнер.cct ");
     return 1;
   }
-
-  const int64_t size = file_size(c.fpi);
-  if (size < 0 || size > int64_t{UINT32_MAX}) {
-    // Too large to be a container at all: nothing is allocated for it.
-    const unsigned long long whole = size < 0 ? 0ull : static_cast<unsigned long long>(size);
-    con.textf(Stream::Out, "Размер %s файла: %llu", FileCC, whole);
-    con.textf(Stream::Out, "     Размер вложенного firmware.bin файла: %llu\n",
-              whole >= sizehead ? whole - sizehead : 0ull);
-    con.print_line("Error malloc .cct file !");
-    return 2;
-  }
-  c.sizefile_cct = static_cast<uint32_t>(size);
-  con.textf(Stream::Out, "Размер %s файла: %u", FileCC, static_cast<unsigned>(c.sizefile_cct));
-  c.sizefile_bin = c.sizefile_cct - sizehead;
-  con.textf(Stream::Out, "     Размер вложенного firmware.bin файла: %u\n",
-            static_cast<unsigned>(c.sizefile_bin));
-
-  c.buff_CCT.reset(allocate(c.sizefile_cct));
-  if (!c.buff_CCT) {
-    con.print_line("Error malloc .cct file !");
-    return 2;
-  }
-  // A file shorter than its header wraps the payload size to nearly 4 GiB: a request
-  // that can only fail, so it is not made.
-  if (c.sizefile_cct < sizehead) {
-    con.print_line("Error malloc firmware.bin file!");
-    return 2;
-  }
-  c.buff_BIN = c.buff_CCT.get() + sizehead;
-  c.buff_head.reset(new (std::nothrow) std::array<uint32_t, kHeadWords>{});
-  if (!c.buff_head) {
-    con.print_line("Error malloc buff_head!");
-    return 2;
-  }
-
-  uint8_t head[sizehead] = {};
-  std::rewind(c.fpi);
-  (void)std::fread(head, 4, kHeadWords, c.fpi);
-  for (int i = 0; i < kHeadWords; ++i)
-    (*c.buff_head)[i] = load_le32(head + 4 * i);
-
-  std::rewind(c.fpi);
-  c.resread = static_cast<uint32_t>(std::fread(c.buff_CCT.get(), 1, c.sizefile_cct, c.fpi));
-  // A file that shrank since its size was taken, or one that claims more than it holds (a
-  // /sys file), leaves the rest of the buffer unread: zeros, so that the checksum and the
-  // blocks sent are the same on every run.
-  std::memset(c.buff_CCT.get() + c.resread, 0, c.sizefile_cct - c.resread);
-  con.textf(Stream::Out, "Прочитано из %s: %d", FileCC, static_cast<int>(c.resread));
-  // The payload is read with the file, in the same call: its count is the part of that read
-  // past the header.
-  c.resread = c.resread > sizehead ? c.resread - sizehead : 0;
-  con.textf(Stream::Out, "     Прочитано из firmware.bin: %d\n", static_cast<int>(c.resread));
-
-  std::tm tm{};
-  char created[64];
-  format_creation_time(local_time(c.UNIXtimestamp(), tm) ? &tm : nullptr, c.UNIXtimestamp(),
-                       created);
-  con.textf(Stream::Out, "Файл .cct: создан %s", created);
-  con.textf(Stream::Out, "Версия программы-создателя криптоконтейнера Tessaro: %d\n",
-            static_cast<int>(c.creator_version()));
-
-  c.calc_crc_BIN = crc32(c.buff_BIN, c.sizefile_bin);
-  con.textf(Stream::Out,
-            "\nРассчитана контрольная сумма файла firmware.bin (CRC-32-0x4c11DB7): %x\n",
-            static_cast<unsigned>(c.calc_crc_BIN));
-
-  if (c.crc_BIN() == c.calc_crc_BIN) {
-    con.print_line("Контрольная сумма совпала");
-    verdict = Verdict::Good;
-    report_counts(con, c);
-  } else {
-    con.print_line(RULE79);
-    con.textf(Stream::Out, "Контрольная сумма не совпала! Проверьте целостность файла %s!\n",
-              FileCC);
-    con.print_line(RULE79);
-  }
+  if (const int rc = measure(con, FileCC, c); rc != 0)
+    return rc;
+  if (const int rc = allocate_buffers(con, c); rc != 0)
+    return rc;
+  read_contents(con, FileCC, c);
+  report_creation(con, c);
+  verdict = check_payload(con, FileCC, c);
   return 0;
 }
 

@@ -60,6 +60,11 @@ struct Reply {
 // 0 to 255 never matches.
 bool reply_accepted(const uint8_t* rx, int32_t netnum);
 
+// The markers the dialogue passes: one for the replies to engine commands, another for the
+// replies to blocks.
+constexpr uint8_t kEngineReplyMarker = 0x00;
+constexpr uint8_t kBlockReplyMarker = 0x22;
+
 // Reads a reply into rx_buff and judges it. Afterwards byte 1 holds `marker`, so a read
 // that brings nothing new cannot pass the same reply twice. After a command frame, an echo
 // of that frame ahead of the reply is read and dropped first; the buffer is then as it was

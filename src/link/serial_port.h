@@ -6,35 +6,45 @@
 
 namespace korvel {
 
+// Every call but open() on a port that is not open (never opened, or closed) fails at once:
+// false, and *got is 0.
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
 
-  // Opens the named port for exclusive reading and writing. False when it cannot be had.
+  // Opens the named port for exclusive reading and writing. False when it cannot be had, or
+  // when this port is open already.
   virtual bool open(const char* name) = 0;
-  // Reads the port's current line settings. False on failure.
+  // Reads the port's current line settings, to be kept and given back at close(). False on
+  // failure.
   virtual bool read_settings() = 0;
   // Sets `baud`, 8 data bits, no parity, one stop bit and byte transparency, keeping the
-  // other settings as read. False when the port refuses them.
+  // other settings as read_settings() read them. False when they have not been read or the
+  // port refuses them.
   virtual bool apply_line_settings(int32_t baud) = 0;
   // Applies the fixed read and write time limits. False on failure.
   virtual bool apply_timeouts() = 0;
 
   // Writes n bytes. Returns once they have left the output queue or after 48 + n ms,
-  // whichever is first; running out of time is no failure. False only on a fault of the port.
+  // whichever is first; running out of time is no failure, whatever is still queued then.
+  // n = 0 writes nothing and returns true at once. False only on a fault of the port.
   virtual bool write(const uint8_t* data, uint32_t n) = 0;
   // Reads up to n bytes. Bytes already waiting come back at once; otherwise waits up to
-  // 21 + n ms for n bytes. *got is the count delivered. False only on a fault of the port.
+  // 21 + n ms for n bytes. n = 0 returns true at once with nothing read. *got is the count
+  // delivered into buf, also after a failure (what came before the fault). Running out of
+  // time is no failure: true, with *got below n, 0 when nothing came. False only on a fault
+  // of the port, or when got is null.
   virtual bool read(uint8_t* buf, uint32_t n, uint32_t* got) = 0;
   // Reads until n bytes have come or wait_ms have passed since the call, whichever is first.
   // Bytes already waiting count towards n and do not end the wait by themselves; with n of
-  // them waiting it returns at once. Where a read cannot be cut short (the Win32 time-outs)
-  // the last one may end up to 21 + n ms past the deadline. *got is the count delivered.
-  // False only on a fault of the port; running out of time with few or no bytes is no failure.
+  // them waiting it returns at once, as it does for n = 0. Where a read cannot be cut short
+  // (the Win32 time-outs) the last one may end up to 21 + n ms past the deadline. *got, the
+  // time-out and a null got are as for read().
   virtual bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) = 0;
-  // Drops whatever has arrived and not been read.
+  // Drops whatever has arrived and not been read; nothing on a closed port.
   virtual void discard_input() = 0;
-  // Closes the handle. False when the system reports a failure.
+  // Puts back the settings read_settings() read and closes the handle. False when the
+  // system reports a failure, or when the port is not open.
   virtual bool close() = 0;
 };
 

@@ -178,6 +178,8 @@ class PosixSerialPort final : public SerialPort {
   bool write(const uint8_t* data, uint32_t n) override {
     if (fd_ < 0)
       return false;
+    if (n == 0)
+      return true;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteSlackMs + int64_t{n});
 
     uint32_t sent = 0;

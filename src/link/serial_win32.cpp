@@ -59,7 +59,7 @@ class Win32SerialPort final : public SerialPort {
   }
 
   bool apply_line_settings(int32_t baud) override {
-    if (handle_ == INVALID_HANDLE_VALUE || baud <= 0)
+    if (handle_ == INVALID_HANDLE_VALUE || !have_base_ || baud <= 0)
       return false;
     dcbSerialParams_.BaudRate = static_cast<DWORD>(baud);
     dcbSerialParams_.ByteSize = 8;
@@ -93,16 +93,25 @@ class Win32SerialPort final : public SerialPort {
 
   bool write(const uint8_t* data, uint32_t n) override {
     interrupt::check();
+    if (handle_ == INVALID_HANDLE_VALUE)
+      return false;
+    if (n == 0)
+      return true;
     DWORD written = 0;
     return WriteFile(handle_, data, n, &written, NULL) != FALSE;
   }
 
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
-    DWORD count = 0;
     interrupt::check();
-    const BOOL ok = ReadFile(handle_, buf, n, &count, NULL);
     if (got != nullptr)
-      *got = static_cast<uint32_t>(count);
+      *got = 0;
+    if (handle_ == INVALID_HANDLE_VALUE || got == nullptr)
+      return false;
+    if (n == 0)
+      return true;
+    DWORD count = 0;
+    const BOOL ok = ReadFile(handle_, buf, n, &count, NULL);
+    *got = static_cast<uint32_t>(count);
     return ok != FALSE;
   }
 
@@ -110,9 +119,10 @@ class Win32SerialPort final : public SerialPort {
   // up to 21 + k ms for k more, so the last one may end that much past the deadline. Keeping
   // the time-outs keeps the documented pacing exactly as it was.
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
-    if (got == nullptr)
+    if (got != nullptr)
+      *got = 0;
+    if (handle_ == INVALID_HANDLE_VALUE || got == nullptr)
       return false;
-    *got = 0;
     const ULONGLONG deadline = GetTickCount64() + wait_ms;
     do {
       DWORD count = 0;
@@ -123,7 +133,10 @@ class Win32SerialPort final : public SerialPort {
     return true;
   }
 
-  void discard_input() override { PurgeComm(handle_, PURGE_RXCLEAR); }
+  void discard_input() override {
+    if (handle_ != INVALID_HANDLE_VALUE)
+      PurgeComm(handle_, PURGE_RXCLEAR);
+  }
 
   bool close() override {
     if (handle_ == INVALID_HANDLE_VALUE)

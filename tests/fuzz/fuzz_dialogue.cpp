@@ -27,8 +27,8 @@
 #include "fuzz_support.h"
 #include "lib/endian.h"
 #include "line_rate.h"
-#include "link/port_setup.h"
 #include "link/protocol.h"
+#include "port_stage.h"
 
 using namespace korvel;
 

@@ -1,8 +1,10 @@
-#include "link/port_setup.h"
+#include "port_stage.h"
 
 namespace korvel {
 
 int open_port(SerialPort& port, Console& con, const RunConfig& cfg) {
+  // "СОМ" is written in Cyrillic letters, and so is the "ОК" below: the texts are printed
+  // byte for byte as they always have been, so leave them.
   con.print_line("Открываем СОМ порт... ");
   if (!port.open(cfg.pcCommPort)) {
     con.print_line("ошибка");
@@ -29,6 +31,7 @@ int open_port(SerialPort& port, Console& con, const RunConfig& cfg) {
 }
 
 int close_port(SerialPort& port, Console& con) {
+  // Cyrillic "СОМ" again, but a Latin "OK" after it.
   con.text(Stream::Err, "Закрываю СОМ порт... ");
   if (!port.close()) {
     con.text(Stream::Err, "Error\n");

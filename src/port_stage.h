@@ -1,5 +1,6 @@
 #pragma once
-// Opening, configuring and closing the port with the loader's messages.
+// The run's port stage: opening and setting the port, and closing it, with the loader's
+// messages. The port itself prints nothing.
 #include "console.h"
 #include "link/serial_port.h"
 #include "run_config.h"

@@ -1,61 +1,60 @@
-#include <cstdio>
-#include <cstdlib>
-
-#include "console.h"
-#include "interrupt.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-#else
+// The console on POSIX systems: the locale's encoding, ANSI colours on a terminal.
+#include <iconv.h>
 #include <langinfo.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <clocale>
-#endif
+#include <cstdio>
+#include <cstdlib>
+
+#include "console.h"
+#include "interrupt.h"
+#include "utf8.h"
 
 namespace korvel {
 
 namespace {
 
-#ifdef _WIN32
-
-class WindowsConsole final : public Console {
+class IconvEncoder final : public Encoder {
  public:
-  WindowsConsole() : Console(Encoder::cp1251()) {
-    SetConsoleCP(1251);
-    SetConsoleOutputCP(1251);
-    // Binary streams: a line ends in "\n" on both platforms, so scripts see the same bytes.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
+  explicit IconvEncoder(iconv_t cd) : cd_(cd) {}
+  ~IconvEncoder() override { iconv_close(cd_); }
+  Kind kind() const override { return Kind::Iconv; }
+
+  size_t encode(std::string_view text, char* out, size_t cap) const override {
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    size_t total = 0;
+    size_t i = 0;
+    char scratch[64];
+    // One character at a time, so a character the codeset lacks costs only itself.
+    while (i < text.size()) {
+      const size_t start = i;
+      next_code_point(text, i);
+      char* in = const_cast<char*>(text.data() + start);
+      size_t in_left = i - start;
+      char* dst = scratch;
+      size_t dst_left = sizeof scratch;
+      size_t produced;
+      if (iconv(cd_, &in, &in_left, &dst, &dst_left) == static_cast<size_t>(-1)) {
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        scratch[0] = '?';
+        produced = 1;
+      } else {
+        produced = sizeof scratch - dst_left;
+      }
+      for (size_t k = 0; k < produced; ++k, ++total) {
+        if (total < cap)
+          out[total] = scratch[k];
+      }
+    }
+    return total;
   }
 
-  void set_color(Color c) override {
-    const char* cmd = c == Color::Green ? "color 0A" : c == Color::Red ? "color 0C" : "color 07";
-    std::fflush(stdout);
-    std::fflush(stderr);
-    (void)std::system(cmd);
-  }
-
- protected:
-  void write_bytes(Stream s, const char* data, size_t n) override {
-    FILE* f = s == Stream::Out ? stdout : stderr;
-    std::fwrite(data, 1, n, f);
-    std::fflush(f);
-  }
-  int read_byte() override {
-    // Ctrl+C ends a console read as well: the interrupt is acted on before the end of input
-    // could be taken for an answer.
-    const int c = std::fgetc(stdin);
-    interrupt::check();
-    return c == EOF ? -1 : c;
-  }
+ private:
+  iconv_t cd_;
 };
-
-#else
 
 bool g_colored = false;
 
@@ -122,17 +121,18 @@ class PosixConsole final : public Console {
   bool tty_;
 };
 
-#endif
-
 }  // namespace
 
+std::unique_ptr<Encoder> Encoder::iconv_to(const char* codeset) {
+  iconv_t cd = iconv_open(codeset, "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    return nullptr;
+  return std::make_unique<IconvEncoder>(cd);
+}
+
 std::unique_ptr<Console> make_system_console() {
-#ifdef _WIN32
-  return std::make_unique<WindowsConsole>();
-#else
   std::setlocale(LC_CTYPE, "");
   return std::make_unique<PosixConsole>(encoder_for_codeset(nl_langinfo(CODESET)));
-#endif
 }
 
 }  // namespace korvel

@@ -1,0 +1,59 @@
+// The console on Windows: code page 1251 both ways, colours through the command interpreter.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "console.h"
+#include "interrupt.h"
+
+namespace korvel {
+
+namespace {
+
+class WindowsConsole final : public Console {
+ public:
+  WindowsConsole() : Console(Encoder::cp1251()) {
+    SetConsoleCP(1251);
+    SetConsoleOutputCP(1251);
+    // Binary streams: a line ends in "\n" on both platforms, so scripts see the same bytes.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+  }
+
+  void set_color(Color c) override {
+    const char* cmd = c == Color::Green ? "color 0A" : c == Color::Red ? "color 0C" : "color 07";
+    std::fflush(stdout);
+    std::fflush(stderr);
+    (void)std::system(cmd);
+  }
+
+ protected:
+  void write_bytes(Stream s, const char* data, size_t n) override {
+    FILE* f = s == Stream::Out ? stdout : stderr;
+    std::fwrite(data, 1, n, f);
+    std::fflush(f);
+  }
+  int read_byte() override {
+    // Ctrl+C ends a console read as well: the interrupt is acted on before the end of input
+    // could be taken for an answer.
+    const int c = std::fgetc(stdin);
+    interrupt::check();
+    return c == EOF ? -1 : c;
+  }
+};
+
+}  // namespace
+
+// Code page 1251 is the console's, and our own table writes it.
+std::unique_ptr<Encoder> Encoder::iconv_to(const char*) {
+  return nullptr;
+}
+
+std::unique_ptr<Console> make_system_console() {
+  return std::make_unique<WindowsConsole>();
+}
+
+}  // namespace korvel

@@ -1,0 +1,19 @@
+#pragma once
+// What the container stage needs from the system's files and clock.
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+namespace korvel {
+
+// Opens a regular file for binary reading. Anything else (a directory, a FIFO that would
+// block until a writer comes, a device) counts as a container that cannot be opened: null.
+FILE* open_regular(const char* path);
+
+// Size of the open file in bytes, or -1.
+int64_t file_size(FILE* f);
+
+// The local time of a UNIX timestamp; false when the system cannot convert it.
+bool local_time(int32_t timestamp, std::tm& out);
+
+}  // namespace korvel

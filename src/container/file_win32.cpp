@@ -1,0 +1,32 @@
+// The container's file on Windows, through the C runtime's 64-bit calls.
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "container/file_access.h"
+
+namespace korvel {
+
+FILE* open_regular(const char* path) {
+  FILE* f = std::fopen(path, "rb");
+  if (f == nullptr)
+    return nullptr;
+  struct _stat64 st;
+  if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+    std::fclose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+int64_t file_size(FILE* f) {
+  if (_fseeki64(f, 0, SEEK_END) != 0)
+    return -1;
+  return _ftelli64(f);
+}
+
+bool local_time(int32_t timestamp, std::tm& out) {
+  const __time64_t t = timestamp;
+  return _localtime64_s(&out, &t) == 0;
+}
+
+}  // namespace korvel

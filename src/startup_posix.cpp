@@ -1,0 +1,42 @@
+// The entry point's needs on POSIX systems.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "startup.h"
+
+namespace korvel {
+
+namespace {
+
+// A standard descriptor that is closed would be handed to the next open(): the port would
+// become standard input (the operator's answer read from the line) or standard output (the
+// report written onto it).
+void fill_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1)
+      continue;
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+}
+
+}  // namespace
+
+void prepare_process() {
+  fill_standard_descriptors();
+  // Output that nobody reads any more is no reason to leave a device half-written: a write
+  // to a closed pipe fails like any other output failure and the run goes on.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void exit_interrupted(int sig) {
+  std::_Exit(128 + sig);
+}
+
+}  // namespace korvel
