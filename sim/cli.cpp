@@ -256,7 +256,7 @@ const char* take_vanish_after(std::string_view value, ProgramOptions& p) {
   return kTaken;
 }
 
-struct OptionSpec {
+struct OptionEntry {
   const char* name;
   int has_arg;  // getopt's no_argument or required_argument
   // Takes the value (empty for a switch): kTaken, or what was expected instead.
@@ -264,7 +264,7 @@ struct OptionSpec {
 };
 
 // In the order --help lists them.
-const OptionSpec kSpecs[] = {
+const OptionEntry kOptionTable[] = {
     {"port", required_argument,
      [](std::string_view v, ProgramOptions& p) { return take_path(v, p.port, "a device path"); }},
     {"no-pacing", no_argument, set_flag<&ProgramOptions::pacing, false>},
@@ -322,9 +322,9 @@ constexpr int kFirstOptionValue = 0x100;
 const option* long_options() {
   static const std::vector<option> options = [] {
     std::vector<option> o;
-    for (size_t i = 0; i < std::size(kSpecs); ++i) {
-      o.push_back(
-          {kSpecs[i].name, kSpecs[i].has_arg, nullptr, kFirstOptionValue + static_cast<int>(i)});
+    for (size_t i = 0; i < std::size(kOptionTable); ++i) {
+      o.push_back({kOptionTable[i].name, kOptionTable[i].has_arg, nullptr,
+                   kFirstOptionValue + static_cast<int>(i)});
     }
     o.push_back({nullptr, 0, nullptr, 0});
     return o;
@@ -335,15 +335,15 @@ const option* long_options() {
 // Applies one option; an error message when its value is no good.
 std::optional<std::string> apply(int opt, std::string_view value, ProgramOptions& p) {
   const size_t index = static_cast<size_t>(opt - kFirstOptionValue);
-  if (opt < kFirstOptionValue || index >= std::size(kSpecs)) {
+  if (opt < kFirstOptionValue || index >= std::size(kOptionTable)) {
     return std::string("internal error: unhandled option");
   }
-  const OptionSpec& spec = kSpecs[index];
-  const char* want = spec.take(value, p);
+  const OptionEntry& entry = kOptionTable[index];
+  const char* want = entry.take(value, p);
   if (want == kTaken) {
     return std::nullopt;
   }
-  return std::string("bad value '") + std::string(value) + "' for --" + spec.name + ": expected " +
+  return std::string("bad value '") + std::string(value) + "' for --" + entry.name + ": expected " +
          want;
 }
 
