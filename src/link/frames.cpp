@@ -25,8 +25,9 @@ void build_command_frame(Exchange& x, int32_t netnum) {
 
 bool send_command(SerialPort& port, Exchange& x, int32_t netnum, Clock* quiet) {
   build_command_frame(x, netnum);
-  if (quiet != nullptr && x.heard) {
-    const uint64_t now = quiet->now_us(), free_at = x.last_rx_us + kQuietUs;
+  if (quiet != nullptr) {
+    const uint64_t now = quiet->now_us();
+    const uint64_t free_at = std::max(x.heard ? x.last_rx_us + kQuietUs : 0, x.hold_until_us);
     if (now < free_at)
       quiet->sleep_ms(static_cast<uint32_t>((free_at - now + 999) / 1000));
   }
@@ -71,10 +72,8 @@ bool read_echo_rest(SerialPort& port, Exchange& x, const Pacing& p, bool* echo) 
   return true;
 }
 
-}  // namespace
-
-Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker,
-                    const Pacing& pacing) {
+Reply read_and_judge(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker,
+                     const Pacing& pacing) {
   Reply r;
   const bool after_frame = x.frame_out;
   x.frame_out = false;
@@ -107,6 +106,16 @@ Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marke
               uint32_t{rx[kRepValue + 2]} << 8 | uint32_t{rx[kRepValue + 3]};
   }
   x.rx_buff[kRepCode] = marker;
+  return r;
+}
+
+}  // namespace
+
+Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker,
+                    const Pacing& pacing) {
+  const Reply r = read_and_judge(port, x, netnum, marker, pacing);
+  if (pacing.clock != nullptr && r.status != ReplyStatus::Accepted)
+    x.hold_until_us = pacing.deadline_us;
   return r;
 }
 

@@ -27,12 +27,17 @@ struct Exchange {
   // When a byte last came in, under reply-driven pacing (see Pacing).
   bool heard = false;
   uint64_t last_rx_us = 0;
+  // Under reply-driven pacing, after a reply that was not accepted: the next frame waits for
+  // the time the documented pauses would have given, since the device may still be answering.
+  uint64_t hold_until_us = 0;
 };
 
 // Reply-driven pacing. Without a clock the caller keeps the documented pauses and every read
 // is one of the port's own. With one, a reply is read as soon as it is whole, or until
 // deadline_us on that clock, and a command frame goes out only once the line has been quiet
 // for kQuietUs after the last byte received: the device must have let go of the RS-485 line.
+// After a reply that failed or was not accepted, the next frame also waits for that
+// deadline: a frame sent over a reply still on its way would garble both, again and again.
 struct Pacing {
   Clock* clock = nullptr;
   uint64_t deadline_us = 0;
