@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -231,6 +232,11 @@ zemlot::Options with(std::function<void(zemlot::Options&)> f) {
   return o;
 }
 
+// Frames a to b of the wire, or fewer when the run sent fewer.
+std::vector<std::string> slice(const std::vector<std::string>& wire, size_t a, size_t b) {
+  return {wire.begin() + std::min(a, wire.size()), wire.begin() + std::min(b, wire.size())};
+}
+
 size_t count(const std::vector<std::string>& wire, const std::string& prefix) {
   size_t n = 0;
   for (const auto& w : wire)
@@ -295,6 +301,8 @@ TEST_F(Scenario, Runs) {
              // 10; GOTO keeps the size too.
              const auto& f = line.frames_written();
              ASSERT_EQ(f.size(), 10u);
+             for (size_t i = 7; i < 10; ++i)
+               ASSERT_EQ(f[i].size(), 16u);
              EXPECT_EQ(load_le32(&f[8][11]), 16u);
              EXPECT_TRUE(std::equal(f[7].begin() + 7, f[7].begin() + 11, f[8].begin() + 7));
              EXPECT_EQ(load_le32(&f[9][11]), 16u);
@@ -371,7 +379,7 @@ TEST_F(Scenario, Runs) {
        .check =
            [](const Outcome& o, VirtualLine&) {
              ASSERT_GE(o.wire.size(), 9u);
-             EXPECT_EQ(std::vector<std::string>(o.wire.begin() + 4, o.wire.begin() + 9),
+             EXPECT_EQ(slice(o.wire, 4, 9),
                        (std::vector<std::string>{"03@08001000", "03@08001000", "03@08001000",
                                                  "03@08001000", "04@08001000"}));
            }},
@@ -387,7 +395,7 @@ TEST_F(Scenario, Runs) {
              EXPECT_NE(o.dialogue.find("Все страницы стерты(конец:0x8001fff)\n[0<-Zemlot->3][4<-"
                                        "чисто->6][7<-резерв->63]\n"),
                        npos);
-             const std::vector<std::string> erases(o.wire.begin() + 4, o.wire.begin() + 10);
+             const auto erases = slice(o.wire, 4, 10);
              EXPECT_EQ(erases,
                        (std::vector<std::string>{"03@08001000", "03@08001000", "03@08001400",
                                                  "03@08001400", "03@08001400", "03@08001800"}));
@@ -402,7 +410,7 @@ TEST_F(Scenario, Runs) {
        .shows = kDone,
        .check =
            [](const Outcome& o, VirtualLine&) {
-             const std::vector<std::string> erases(o.wire.begin() + 4, o.wire.begin() + 10);
+             const auto erases = slice(o.wire, 4, 10);
              EXPECT_EQ(erases,
                        (std::vector<std::string>{"03@08001000", "03@08001000", "03@08001000",
                                                  "03@08001000", "03@08001400", "03@08001800"}));
@@ -464,7 +472,7 @@ TEST_F(Scenario, Runs) {
        .check =
            [](const Outcome& o, VirtualLine&) {
              EXPECT_EQ(o.colors, (std::vector<Color>{Color::Grey, Color::Red}));
-             EXPECT_EQ(o.wire.back(), "05@08001000");
+             EXPECT_EQ(slice(o.wire, 8, 9), (std::vector<std::string>{"05@08001000"}));
            }},
       // The key version is a signed byte minus '0'; the bootloader's a signed word.
       {.name = "key and bootloader versions out of the usual range",
@@ -524,8 +532,10 @@ TEST_F(Scenario, Runs) {
        .shows = B78 + kOnePage,
        .err = "Write error\n",
        .started = false,
-       .check = [](const Outcome& o,
-                   VirtualLine&) { EXPECT_NE(o.pauses.back(), 2000u) << "no last pause"; }},
+       .check =
+           [](const Outcome& o, VirtualLine&) {
+             EXPECT_TRUE(o.pauses.empty() || o.pauses.back() != 2000u) << "no last pause";
+           }},
       {.name = "the line goes in the block phase",
        .device = with([](auto& o) { o.faults.vanish_after = 9; }),
        .image = 256,
