@@ -120,7 +120,8 @@ struct Row {
   const char* name;
   std::vector<std::string> args = {"VCOM1", "1", "@", "P"};  // "@" is the container's path
   zemlot::Options device{};
-  size_t image = 16;  // kNoFile: no container file
+  size_t image = 16;     // kNoFile: no container file
+  bool damaged = false;  // its stored payload checksum does not match
   std::string input = "Y\n";
   bool echo = false;
   const char* pacing = nullptr;  // KORVEL_PACING
@@ -153,8 +154,11 @@ class Scenario : public ::testing::Test {
   Outcome run(const Row& r, bool echo, const char* pacing,
               const std::function<void()>& at_answer = {}) {
     const std::string path = dir_ + "/boot.cct";
-    if (r.image != kNoFile)
-      write_file(path, container_bytes(plain_image(r.image)));
+    if (r.image != kNoFile) {
+      auto bytes = container_bytes(plain_image(r.image));
+      bytes[8] ^= r.damaged ? 1 : 0;
+      write_file(path, bytes);
+    }
     VirtualLine line(r.device);
     line.echo(echo);
     if (r.arm)
@@ -575,6 +579,23 @@ TEST_F(Scenario, Runs) {
                                           "криптоконтейнер.cct \n"),
                        npos);
              EXPECT_TRUE(o.wire.empty());
+           }},
+      {.name = "a damaged container sends nothing",
+       .damaged = true,
+       .wire = {},
+       .pauses = {2000},
+       .started = false,
+       .check =
+           [](const Outcome& o, VirtualLine&) {
+             EXPECT_TRUE(o.wire.empty());
+             EXPECT_TRUE(
+                 o.out.ends_with(kRule +
+                                 "Контрольная сумма не совпала! Проверьте "
+                                 "целостность файла " +
+                                 o.out.substr(o.out.find("Размер ") + 13,
+                                              o.out.find(" файла:") - o.out.find("Размер ") - 13) +
+                                 "!\n" + kRule + kRule + kClosingOut))
+                 << o.out;
            }},
       // The same device on another kind of line, or paced by its replies.
       {.name = "echo, information",
