@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture_console.h"
 #include "container/container.h"
 #include "fuzz_support.h"
 #include "lib/endian.h"
@@ -16,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::ScratchFile file;
   file.set(data, size);
 
-  fuzz::RecordingConsole con;
+  testing::CaptureConsole con;
   Container c;
   Verdict verdict = Verdict::Good;
   const int rc = load_container(con, file.path(), c, verdict);

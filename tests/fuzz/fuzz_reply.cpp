@@ -8,6 +8,7 @@
 #include "fuzz_support.h"
 #include "lib/endian.h"
 #include "link/frames.h"
+#include "virtual_line.h"
 
 using namespace korvel;
 
@@ -19,44 +20,6 @@ struct Reader {
   size_t at = 0;
   bool empty() const { return at >= n; }
   uint8_t byte() { return at < n ? p[at++] : 0; }
-};
-
-// Hands out the bytes of one read at a time, as the script says; nothing else may be asked
-// of it by reply reading.
-class ScriptedPort final : public SerialPort {
- public:
-  std::vector<uint8_t> next;  // what the next read delivers
-  bool fail_next = false;
-  const uint8_t* expected_buf = nullptr;
-  int reads = 0;
-
-  bool open(const char*) override { return unexpected(); }
-  bool read_settings() override { return unexpected(); }
-  bool apply_line_settings(int32_t) override { return unexpected(); }
-  bool apply_timeouts() override { return unexpected(); }
-  bool write(const uint8_t*, uint32_t) override { return unexpected(); }
-  void discard_input() override { unexpected(); }
-  bool close() override { return unexpected(); }
-  bool read_until(uint8_t*, uint32_t, uint32_t*, uint32_t) override { return unexpected(); }
-
-  bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
-    ++reads;
-    FUZZ_CHECK(n == static_cast<uint32_t>(kReplyFrameSize));
-    FUZZ_CHECK(buf == expected_buf);
-    FUZZ_CHECK(got != nullptr);
-    FUZZ_CHECK(next.size() <= n);
-    if (fail_next)
-      return false;
-    std::copy(next.begin(), next.end(), buf);
-    *got = static_cast<uint32_t>(next.size());
-    return true;
-  }
-
- private:
-  static bool unexpected() {
-    FUZZ_CHECK(!"reply reading touched the port beyond read()");
-    return false;
-  }
 };
 
 bool oracle_accepts(const uint8_t* rx, int64_t netnum) {
@@ -90,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t m = in.byte();
   const uint8_t marker = (m & 0x80) ? m : (m & 1) ? 0x22 : 0x00;
 
-  ScriptedPort port;
+  // Each call's bytes have all arrived when it reads, and nothing else is on the line.
+  testing::VirtualLine line({});
   Exchange x;
-  port.expected_buf = x.rx_buff.data();
   // What the loader's buffer must hold, kept apart from the loader's own.
   std::array<uint8_t, kReplyFrameSize> shadow{};
   shadow[kRepCrc] = 0xFF;
@@ -102,29 +65,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   for (int call = 0; call < 16 && !in.empty(); ++call) {
     const uint8_t ctl = in.byte();
-    port.fail_next = (ctl & 0xC0) == 0xC0;
-    port.next.assign(ctl & 7, 0);
-    for (auto& b : port.next)
+    const bool fail = (ctl & 0xC0) == 0xC0;
+    std::vector<uint8_t> next(ctl & 7);
+    for (auto& b : next)
       b = in.byte();
     // Help the mutator to well-formed replies: the device's address and a good CRC-8.
-    if ((ctl & 0x10) && !port.next.empty())
-      port.next[kRepAddr] = static_cast<uint8_t>(netnum & 0xFF);
-    if ((ctl & 0x08) && port.next.size() == static_cast<size_t>(kReplyFrameSize))
-      port.next[kRepCrc] = fuzz::reference_crc8(port.next.data(), kRepCrc);
+    if ((ctl & 0x10) && !next.empty())
+      next[kRepAddr] = static_cast<uint8_t>(netnum & 0xFF);
+    if ((ctl & 0x08) && next.size() == static_cast<size_t>(kReplyFrameSize))
+      next[kRepCrc] = fuzz::reference_crc8(next.data(), kRepCrc);
 
-    if (port.next.size() == static_cast<size_t>(kReplyFrameSize)) {
-      FUZZ_CHECK(reply_accepted(port.next.data(), netnum) ==
-                 oracle_accepts(port.next.data(), netnum));
+    if (next.size() == static_cast<size_t>(kReplyFrameSize)) {
+      FUZZ_CHECK(reply_accepted(next.data(), netnum) == oracle_accepts(next.data(), netnum));
     }
 
-    const int reads_before = port.reads;
-    const Reply r = receive_reply(port, x, netnum, marker);
-    FUZZ_CHECK(port.reads == reads_before + 1);
+    line.inject_input(next, line.now_us());
+    line.sleep_ms(10);
+    const size_t reads_before = line.read_calls();
+    line.fail_read_at(fail ? reads_before + 1 : 0);
+    const Reply r = receive_reply(line, x, netnum, marker);
+    FUZZ_CHECK(line.read_calls() == reads_before + 1);
+    FUZZ_CHECK(line.waiting() == (fail ? next.size() : 0));
+    FUZZ_CHECK(line.write_calls() == 0 && line.discards() == static_cast<size_t>(call));
+    line.discard_input();
 
-    if (port.fail_next) {
+    if (fail) {
       FUZZ_CHECK(r.status == ReplyStatus::ReadFailed);
     } else {
-      std::copy(port.next.begin(), port.next.end(), shadow.begin());
+      std::copy(next.begin(), next.end(), shadow.begin());
       const bool accepted = oracle_accepts(shadow.data(), netnum);
       FUZZ_CHECK((r.status == ReplyStatus::Accepted) == accepted);
       FUZZ_CHECK(r.status != ReplyStatus::ReadFailed);
@@ -133,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(r.value == load_be32(&shadow[kRepValue]));
         // A read that brought nothing new can only find the buffer as the last call left it,
         // with the marker in place of the code: never a command's confirmation.
-        if (port.next.empty())
+        if (next.empty())
           FUZZ_CHECK(r.code == marker);
       } else {
         FUZZ_CHECK(r.code == 0 && r.value == 0);

@@ -10,12 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include "console.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -86,37 +83,6 @@ inline uint8_t reference_crc8(const uint8_t* p, size_t n) {
   }
   return crc;
 }
-
-// Keeps what the loader prints, in UTF-8, and hands it a scripted standard input. Each piece
-// goes to `on_text` as it is printed, so a target can judge a text against what happened on
-// the line just before it.
-class RecordingConsole final : public Console {
- public:
-  explicit RecordingConsole(std::string input = {})
-      : Console(Encoder::utf8()), input_(std::move(input)) {}
-
-  std::string out, err;
-  size_t input_read = 0;
-  std::function<void(Stream, std::string_view)> on_text;
-
-  const std::string& input() const { return input_; }
-  void set_color(Color) override {}
-
- protected:
-  void write_bytes(Stream s, const char* data, size_t n) override {
-    (s == Stream::Out ? out : err).append(data, n);
-    if (on_text)
-      on_text(s, std::string_view(data, n));
-  }
-  int read_byte() override {
-    if (input_read >= input_.size())
-      return -1;
-    return static_cast<unsigned char>(input_[input_read++]);
-  }
-
- private:
-  std::string input_;
-};
 
 // A regular file the loader opens by name, rewritten for each input: an in-memory file
 // reached through /proc/self/fd where the system has them (no disk traffic at thousands of

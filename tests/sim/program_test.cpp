@@ -132,6 +132,9 @@ TEST(Program, ExitsAfterTheGotoReplyWithExitOnGoto) {
 TEST(Program, HelpSaysTheCipherIsAStandInAndBadStartsEndAtOnce) {
   Child help = sim({"--help"});
   EXPECT_EQ(help.wait(kTimeoutMs), 0);
+  Child version = sim({"--version"});
+  EXPECT_EQ(version.wait(kTimeoutMs), 0);
+  EXPECT_EQ(version.out.rfind("zemlot-sim ", 0), 0u) << version.out;
   for (const char* part : {"stand-in for tests", "XTEA", "NOT the real device's cipher"})
     EXPECT_TRUE(contains(help.out, part)) << help.out;
   // A dump file that could not be written at the end is refused at the start.
@@ -142,7 +145,8 @@ TEST(Program, HelpSaysTheCipherIsAStandInAndBadStartsEndAtOnce) {
       {{"extra"}, 2},
       {{"--dump", taken}, 1},
       {{"--dump", "/dev/null", "--force"}, 1},
-      {{"--dump", "/nonexistent/flash.bin"}, 1}};
+      {{"--dump", "/nonexistent/flash.bin"}, 1},
+      {{"--port", "/nonexistent/tty"}, 1}};
   for (const auto& [args, status] : cases) {
     SCOPED_TRACE(args.back());
     Child s = sim(args);

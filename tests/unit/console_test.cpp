@@ -54,21 +54,6 @@ TEST(Encoding, OwnTableAgreesWithTheSystemConverterOnEveryCyrillicLetter) {
   EXPECT_EQ(encode(*ours, all), encode(*sys, all));
 }
 
-TEST(Encoding, CodesetChoice) {
-  struct Case {
-    const char* codeset;
-    Encoder::Kind kind;
-  };
-  const Case cases[] = {
-      {"UTF-8", Encoder::Kind::Utf8},   {"ANSI_X3.4-1968", Encoder::Kind::Utf8},
-      {"", Encoder::Kind::Utf8},        {"CP1251", Encoder::Kind::Cp1251},
-      {"KOI8-R", Encoder::Kind::Iconv}, {"NO-SUCH-CODESET-42", Encoder::Kind::Utf8}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.codeset);
-    EXPECT_EQ(encoder_for_codeset(c.codeset)->kind(), c.kind);
-  }
-}
-
 TEST(ConsoleText, FormatIsConvertedButArgumentsAreNot) {
   CaptureConsole con(Encoder::cp1251());
   con.textf(Stream::Out, "Размер %s файла: %u", "файл.cct", 4294967295u);

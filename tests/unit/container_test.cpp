@@ -246,22 +246,32 @@ TEST_F(ContainerTest, WhatIsNoRegularFileCannotBeOpened) {
 }
 
 TEST(CreationTime, LayoutAndPlaceholder) {
-  std::tm tm{};
-  tm.tm_wday = 5;
-  tm.tm_mon = 1;
-  tm.tm_mday = 9;
-  tm.tm_hour = 7;
-  tm.tm_min = 5;
-  tm.tm_sec = 3;
-  tm.tm_year = 2001 - 1900;
+  // Every weekday and month at the ends of their tables, and just past them.
+  struct Case {
+    int wday, mon;
+    const char* want;
+  };
+  const Case cases[] = {
+      {5, 1, "Fri Feb 09 07:05:03 2001\n"},    {0, 0, "Sun Jan 09 07:05:03 2001\n"},
+      {6, 11, "Sat Dec 09 07:05:03 2001\n"},   {7, 0, "unknown date (UNIX time 5)\n"},
+      {-1, 0, "unknown date (UNIX time 5)\n"}, {0, 12, "unknown date (UNIX time 5)\n"},
+      {0, -1, "unknown date (UNIX time 5)\n"}};
+  for (const auto& c : cases) {
+    std::tm tm{};
+    tm.tm_wday = c.wday;
+    tm.tm_mon = c.mon;
+    tm.tm_mday = 9;
+    tm.tm_hour = 7;
+    tm.tm_min = 5;
+    tm.tm_sec = 3;
+    tm.tm_year = 2001 - 1900;
+    char out[64];
+    format_creation_time(&tm, 5, out);
+    EXPECT_STREQ(out, c.want) << c.wday << " " << c.mon;
+  }
   char out[64];
-  format_creation_time(&tm, 0, out);
-  EXPECT_STREQ(out, "Fri Feb 09 07:05:03 2001\n");
   format_creation_time(nullptr, -42, out);
   EXPECT_STREQ(out, "unknown date (UNIX time -42)\n");
-  tm.tm_mon = 12;  // out of range: never index past the table
-  format_creation_time(&tm, 5, out);
-  EXPECT_STREQ(out, "unknown date (UNIX time 5)\n");
 }
 
 TEST_F(ContainerTest, LocalTimeIsUsed) {

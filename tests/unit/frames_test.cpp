@@ -4,13 +4,13 @@
 
 #include <vector>
 
-#include "fake_port.h"
 #include "lib/crc8.h"
+#include "virtual_line.h"
 
 namespace korvel {
 namespace {
 
-using testing::FakePort;
+using testing::VirtualLine;
 
 std::vector<uint8_t> reply(uint8_t addr, uint8_t code, uint32_t value) {
   std::vector<uint8_t> r = {addr,
@@ -53,15 +53,19 @@ TEST(CommandFrame, HandComputedBytes) {
 }
 
 TEST(CommandFrame, SendDiscardsStaleInputFirstAndWrites16Bytes) {
-  FakePort port;
+  // On an echoing adapter: the stale bytes go, the frame's own echo stays.
+  VirtualLine line({});
+  line.echo();
+  line.inject_input({0xAA, 0xBB}, 0);
+  line.sleep_ms(20);  // all of it has arrived
   Exchange x;
   x.command_tx = 0x01;
-  ASSERT_TRUE(send_command(port, x, 1));
-  EXPECT_EQ(port.calls, (std::vector<std::string>{"discard", "write"}));
-  ASSERT_EQ(port.written.size(), 1u);
-  EXPECT_EQ(port.written[0].size(), 16u);
-  port.fail_write = true;
-  EXPECT_FALSE(send_command(port, x, 1));
+  ASSERT_TRUE(send_command(line, x, 1));
+  ASSERT_EQ(line.frames_written().size(), 1u);
+  EXPECT_EQ(line.frames_written()[0].size(), 16u);
+  EXPECT_EQ(line.waiting(), 16u);
+  line.fail_write_at(2);
+  EXPECT_FALSE(send_command(line, x, 1));
 }
 
 TEST(ReplyAcceptance, AddressAndChecksum) {
@@ -90,10 +94,11 @@ TEST(ReplyAcceptance, AddressAndChecksum) {
 }
 
 TEST(ReplyAcceptance, ValueIsMostSignificantByteFirst) {
-  FakePort port;
-  port.replies.push_back(reply(1, 0x05, 0xCBF43926u));
+  VirtualLine line({});
+  line.inject_input(reply(1, 0x05, 0xCBF43926u), 0);
+  line.sleep_ms(20);  // all of it has arrived
   Exchange x;
-  const Reply r = receive_reply(port, x, 1, 0x00);
+  const Reply r = receive_reply(line, x, 1, 0x00);
   EXPECT_EQ(r.status, ReplyStatus::Accepted);
   EXPECT_EQ(r.code, 0x05);
   EXPECT_EQ(r.value, 0xCBF43926u);
@@ -113,40 +118,41 @@ TEST(ReplyAcceptance, MarkerStopsOneReplyBeingTakenTwice) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.code));
-    FakePort port;
-    port.replies.push_back(reply(1, c.code, 7));
-    port.replies.push_back({});  // the next read brings nothing
+    VirtualLine line({});
+    line.inject_input(reply(1, c.code, 7), 0);  // and nothing after it
+    line.sleep_ms(20);                          // all of it has arrived
     Exchange x;
-    EXPECT_EQ(receive_reply(port, x, 1, c.marker).status, ReplyStatus::Accepted);
+    EXPECT_EQ(receive_reply(line, x, 1, c.marker).status, ReplyStatus::Accepted);
     EXPECT_EQ(x.rx_buff[1], c.marker);
-    EXPECT_EQ(receive_reply(port, x, 1, c.marker).status, c.second);
+    EXPECT_EQ(receive_reply(line, x, 1, c.marker).status, c.second);
   }
 }
 
 TEST(ReplyAcceptance, PartialReplyMixesWithTheOldFrameAndFails) {
-  FakePort port;
-  port.replies.push_back(reply(1, 0x10, 0x01020304u));
-  auto next = reply(1, 0x11, 0x33);
-  next.resize(4);
-  port.replies.push_back(next);
+  VirtualLine line({});
+  auto bytes = reply(1, 0x10, 0x01020304u);
+  const auto next = reply(1, 0x11, 0x33);
+  bytes.insert(bytes.end(), next.begin(), next.begin() + 4);
+  line.inject_input(bytes, 0);
+  line.sleep_ms(20);  // all of it has arrived
   Exchange x;
-  EXPECT_EQ(receive_reply(port, x, 1, 0).status, ReplyStatus::Accepted);
-  EXPECT_EQ(receive_reply(port, x, 1, 0).status, ReplyStatus::NotAccepted);
+  EXPECT_EQ(receive_reply(line, x, 1, 0).status, ReplyStatus::Accepted);
+  EXPECT_EQ(receive_reply(line, x, 1, 0).status, ReplyStatus::NotAccepted);
 }
 
 TEST(ReplyAcceptance, ReadFailureLeavesTheBufferAlone) {
-  FakePort port;
-  port.fail_read = true;
+  VirtualLine line({});
+  line.fail_read_at(1);
   Exchange x;
   x.rx_buff[1] = 0x5A;
-  EXPECT_EQ(receive_reply(port, x, 1, 0x22).status, ReplyStatus::ReadFailed);
+  EXPECT_EQ(receive_reply(line, x, 1, 0x22).status, ReplyStatus::ReadFailed);
   EXPECT_EQ(x.rx_buff[1], 0x5A);
 }
 
 TEST(ReplyAcceptance, NothingEverReadIsNoReplyEvenForNetnum0) {
-  FakePort port;
+  VirtualLine line({});
   Exchange x;
-  EXPECT_EQ(receive_reply(port, x, 0, 0).status, ReplyStatus::NotAccepted);
+  EXPECT_EQ(receive_reply(line, x, 0, 0).status, ReplyStatus::NotAccepted);
 }
 
 }  // namespace

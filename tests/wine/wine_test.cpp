@@ -278,6 +278,9 @@ struct Scenario {
   const char* pacing = nullptr;      // KORVEL_PACING
   const char* netnum = "1";          // the loader's and the emulator's
   bool cooked = false;  // the line left as a terminal program leaves it: XON/XOFF, editing
+  // The input is written only once the prompt has been read from the loader's pipe: every
+  // text, the prompt included, must reach it at once.
+  bool after_prompt = false;
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) {
@@ -334,6 +337,10 @@ Outcome run(const Scenario& s, bool windows) {
   argv.insert(argv.end(), {o.port, s.netnum, s.container, s.directive});
   const long long t0 = now_ms();
   Child k(argv);
+  if (s.after_prompt) {
+    const std::string prompt = windows ? kPromptEnd : "введите Y, для выхода N  ";
+    EXPECT_TRUE(k.wait_for_output(prompt, 30000)) << "no prompt before the answer: " << k.out;
+  }
   k.write_input(s.input);
   k.close_input();
   o.status = k.wait(90000);
@@ -427,6 +434,8 @@ const Scenario kScenarios[] = {
     // From COM10 up a port opens only through the device namespace; the loader adds it.
     {"PortAboveNine", "COM12", true, "boot.cct", "I", "", "UTC", kCreatedUtc, 0, kInfoCommands,
      "Loader: Port COM12; Speed 9600; 8N1\n", kProgramClosed},
+    {"ProgramYesAfterThePrompt", "COM5", true, "boot.cct", "P", "Y\n", "UTC", kCreatedUtc, 0,
+     kProgramCommands, kConfirmed + kRuleLine, kProgramClosed, nullptr, nullptr, "1", false, true},
     // Every frame's address byte is XOFF (0x13) both ways.
     {"ProgramOverACookedLineAtNetnum19", "COM5", true, "boot.cct", "P", "Y\n", "UTC", kCreatedUtc,
      0, kProgramCommands, kConfirmed + kRuleLine, kProgramClosed, nullptr, nullptr, "19", true},

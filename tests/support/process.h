@@ -26,6 +26,9 @@ class Child {
   // line feed, or an empty string on time-out or end of output.
   std::string read_line(int timeout_ms);
 
+  // Waits up to timeout_ms until standard output holds text, consuming nothing.
+  bool wait_for_output(const std::string& text, int timeout_ms);
+
   void signal(int sig);
 
   // Waits for the end of the child and of its output, up to timeout_ms; on time-out the

@@ -1,6 +1,7 @@
 #pragma once
 // A console that keeps what the loader prints, per stream and in print order, and feeds
 // it a scripted standard input.
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,7 +32,8 @@ class CaptureConsole final : public Console {
     input_ = std::move(in);
     input_read = 0;
   }
-  bool input_failed = false;  // makes standard input report an error
+  bool input_failed = false;           // makes standard input report an error
+  std::function<void()> before_input;  // runs once, when the loader first reads its input
 
  protected:
   void write_bytes(Stream s, const char* data, size_t n) override {
@@ -45,6 +47,8 @@ class CaptureConsole final : public Console {
     }
   }
   int read_byte() override {
+    if (before_input)
+      std::exchange(before_input, nullptr)();
     if (input_failed || input_read >= input_.size())
       return -1;
     return static_cast<unsigned char>(input_[input_read++]);

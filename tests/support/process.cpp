@@ -136,6 +136,17 @@ std::string Child::read_line(int timeout_ms) {
   }
 }
 
+bool Child::wait_for_output(const std::string& text, int timeout_ms) {
+  const long long deadline = now_ms() + timeout_ms;
+  while (out.find(text) == std::string::npos) {
+    const long long left = deadline - now_ms();
+    if (left <= 0 || out_fd_ < 0)
+      return false;
+    pump(static_cast<int>(left));
+  }
+  return true;
+}
+
 void Child::signal(int sig) {
   if (pid_ > 0 && !reaped_)
     kill(pid_, sig);
