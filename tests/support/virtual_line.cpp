@@ -47,7 +47,8 @@ bool VirtualLine::close() {
 }
 
 bool VirtualLine::write(const uint8_t* data, uint32_t n) {
-  ++write_calls_;
+  if (++write_calls_ > kCallBudget)
+    throw std::runtime_error(budget_report());
   if (write_calls_ == fail_write_at_ || vanished()) {
     return false;
   }
@@ -65,7 +66,8 @@ bool VirtualLine::write(const uint8_t* data, uint32_t n) {
 }
 
 bool VirtualLine::read(uint8_t* buf, uint32_t n, uint32_t* got) {
-  ++read_calls_;
+  if (++read_calls_ > kCallBudget)
+    throw std::runtime_error(budget_report());
   *got = 0;
   if (read_calls_ == fail_read_at_) {
     return false;
@@ -95,7 +97,8 @@ bool VirtualLine::read(uint8_t* buf, uint32_t n, uint32_t* got) {
 }
 
 bool VirtualLine::read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) {
-  ++read_calls_;
+  if (++read_calls_ > kCallBudget)
+    throw std::runtime_error(budget_report());
   *got = 0;
   if (read_calls_ == fail_read_at_) {
     return false;
@@ -162,16 +165,16 @@ void VirtualLine::advance_to(uint64_t t, bool stop_at_vanish) {
   now_us_ = std::max(now_us_, t);
 }
 
-// Names the loop: which frame was going out again and again when time ran out.
+// Names the loop: which frame was going out again and again when the budget ran out.
 std::string VirtualLine::budget_report() const {
   size_t repeats = 0;
   for (auto it = written_.rbegin(); it != written_.rend() && *it == written_.back(); ++it)
     ++repeats;
   char text[200];
   std::snprintf(text, sizeof text,
-                "the loader is still running after %llu s of virtual time (%zu writes, %zu "
-                "reads); the last frame, command 0x%02X, went out %zu times in a row",
-                static_cast<unsigned long long>(budget_us_ / 1000000), write_calls_, read_calls_,
+                "the loader looks stuck: %llu s of virtual time, %zu writes and %zu reads so "
+                "far; the last frame written, command 0x%02X, went out %zu times in a row",
+                static_cast<unsigned long long>(now_us_ / 1000000), write_calls_, read_calls_,
                 written_.empty() || written_.back().size() < 2 ? 0u : written_.back()[1], repeats);
   return text;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "capture_console.h"
+#include "dialogue.h"
 #include "frontend.h"
 #include "lib/crc32.h"
 #include "lib/endian.h"
@@ -627,7 +628,18 @@ TEST_F(Scenario, Runs) {
        .echo = true,
        .shows = "Версия бутлоадера 2\n",
        .started = false},
-      {.name = "reply pacing", .image = 64, .pacing = "reply", .shows = kDone},
+      // Every frame after a reply waits out the 4 ms the device needs to let go of the line (the
+      // first frame follows none, and the one after the answer follows its 100 ms pause).
+      {.name = "reply pacing",
+       .image = 64,
+       .pacing = "reply",
+       .shows = kDone,
+       .check =
+           [](const Outcome& o, VirtualLine&) {
+             if (std::count(o.pauses.begin(), o.pauses.end(), kPauseAfterCommand) != 0)
+               return;  // the documented run it is compared with
+             EXPECT_EQ(size_t(std::count(o.pauses.begin(), o.pauses.end(), 4u)), o.wire.size() - 2);
+           }},
       {.name = "reply pacing, echo", .image = 64, .echo = true, .pacing = "reply", .shows = kDone},
       // After a failed read the next frame must not go out over the reply still on its way.
       {.name = "reply pacing, echo, a read fails in the search",
