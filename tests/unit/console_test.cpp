@@ -39,6 +39,9 @@ TEST(Encoding, OurTextsInEachConsoleEncoding) {
     ASSERT_NE(c.enc, nullptr);
     EXPECT_EQ(encode(*c.enc, c.text), c.want);
   }
+  // A codeset the converter does not know must leave the choice to the caller, not hand back
+  // a converter that cannot work.
+  EXPECT_EQ(Encoder::iconv_to("NO-SUCH-CODESET"), nullptr);
 }
 
 TEST(Encoding, OwnTableAgreesWithTheSystemConverterOnEveryCyrillicLetter) {

@@ -354,9 +354,19 @@ TEST_F(Scenario, Runs) {
       {.name = "replies for another address for a while",
        .device = with([](auto& o) {
          o.faults.wrong_address = {1, 2, 3, 4, 5};
+         o.trace = true;
        }),
        .shows = "Идет поиск бутлоадера (5)\rБутлоадер был найден",
-       .check = [](const Outcome& o, VirtualLine&) { EXPECT_EQ(count(o.wire, "01"), 6u); }},
+       .check =
+           [](const Outcome& o, VirtualLine& l) {
+             EXPECT_EQ(count(o.wire, "01"), 6u);
+             // The emulator's trace, as a technician reads it with --trace.
+             std::string trace;
+             for (const auto& t : l.model().take_trace())
+               trace += t + "\n";
+             EXPECT_NE(trace.find("CMD_WRITE_BLOCK block 0 (0x08001000)\n"), npos) << trace;
+             EXPECT_NE(trace.find("CMD_WRITE_BLOCK block 1 (0x08001008)\n"), npos) << trace;
+           }},
       {.name = "a noise byte before a reply",
        .device = with([](auto& o) {
          o.faults.noise[2] = std::make_shared<const std::vector<uint8_t>>(1, 0x55);
