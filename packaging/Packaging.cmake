@@ -16,6 +16,18 @@ set(CPACK_STRIP_FILES ON)
 
 set(KORVEL_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
+# Copies src to out and compresses it to out.gz the way Debian wants (-n: no name or time
+# stamp, so the package is reproducible).
+function(korvel_gzip src out what)
+  add_custom_command(
+    OUTPUT ${out}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${src} ${out}
+    COMMAND gzip -9nf ${out}
+    DEPENDS ${src}
+    COMMENT "Compressing ${what}"
+    VERBATIM)
+endfunction()
+
 if(WIN32)
   install(TARGETS korvel RUNTIME DESTINATION .)
   # Notepad shows the text right only with CRLF line ends (older versions show LF-only text as
@@ -30,21 +42,14 @@ else()
   include(GNUInstallDirs)
   install(TARGETS korvel zemlot-sim cct RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-  # Debian keeps manual pages compressed with gzip -9n (no name, no time stamp: the same
-  # page gives the same bytes).
+  # Debian keeps manual pages compressed.
   set(korvel_man_pages "")
   foreach(page korvel.1 zemlot-sim.1 cct.1)
     # The version in each page's title comes from the project.
     set(src ${CMAKE_BINARY_DIR}/packaging/man-src/${page})
     configure_file(${KORVEL_PACKAGING_DIR}/man/${page}.in ${src} @ONLY)
     set(out ${CMAKE_BINARY_DIR}/packaging/man/${page})
-    add_custom_command(
-      OUTPUT ${out}.gz
-      COMMAND ${CMAKE_COMMAND} -E copy ${src} ${out}
-      COMMAND gzip -9nf ${out}
-      DEPENDS ${src}
-      COMMENT "Compressing the manual page ${page}"
-      VERBATIM)
+    korvel_gzip(${src} ${out} "the manual page ${page}")
     list(APPEND korvel_man_pages ${out}.gz)
   endforeach()
   add_custom_target(man_pages ALL DEPENDS ${korvel_man_pages})
@@ -75,13 +80,7 @@ else()
                         "${PROJECT_VERSION}: ${changelog_top}")
   endif()
   set(changelog ${CMAKE_BINARY_DIR}/packaging/changelog)
-  add_custom_command(
-    OUTPUT ${changelog}.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${changelog_src} ${changelog}
-    COMMAND gzip -9nf ${changelog}
-    DEPENDS ${changelog_src}
-    COMMENT "Compressing the changelog"
-    VERBATIM)
+  korvel_gzip(${changelog_src} ${changelog} "the changelog")
   add_custom_target(changelog ALL DEPENDS ${changelog}.gz)
   install(FILES ${guide} ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
