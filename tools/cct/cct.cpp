@@ -309,7 +309,7 @@ std::string iso8601_utc(int32_t seconds) {
   const int64_t day = doy - (153 * mp + 2) / 5 + 1;
   const int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char buf[40];
+  char buf[128];  // room for six 64-bit fields, which keeps -Wformat-truncation quiet at -O0
   std::snprintf(buf, sizeof buf,
                 "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64 ":%02" PRId64
                 "Z",
