@@ -9,7 +9,6 @@
 namespace korvel::testing {
 
 namespace {
-
 constexpr uint64_t kBudgetUs = 3600ull * 1000000;  // four times a full 60-page run
 // A loop that calls the port without time passing (a failed write retried) meets this
 // instead: a 60-page run makes under 8,000 writes.
@@ -20,35 +19,20 @@ auto after(const std::deque<std::pair<uint64_t, uint8_t>>& q, uint64_t t) {
   return std::upper_bound(q.begin(), q.end(), t,
                           [](uint64_t v, const auto& e) { return v < e.first; });
 }
-
 }  // namespace
 
-void VirtualLine::sleep_ms(uint32_t ms) {
-  note("+" + std::to_string(ms));
-  advance_to(now_us_ + uint64_t{ms} * 1000);
+size_t VirtualLine::waiting() const {
+  return static_cast<size_t>(after(input_, now_us_) - input_.begin());
 }
 
-bool VirtualLine::open(const char* name) {
-  opened_name = name;
-  open_ = !(failing & kOpen);
-  return open_;
-}
-
-bool VirtualLine::apply_line_settings(int32_t b) {
-  baud = b;
-  return !(failing & kLineSettings);
-}
-
-bool VirtualLine::close() {
-  const bool ok = !(failing & kClose);
-  open_ = open_ && !ok;  // a failed close leaves the port open
-  return ok;
+void VirtualLine::arrive(uint64_t at_us, uint8_t byte) {
+  input_.insert(after(input_, at_us), {at_us, byte});
 }
 
 bool VirtualLine::write(const uint8_t* data, uint32_t n) {
   if (++write_calls_ > kCallBudget)
     stuck();
-  if (write_calls_ == fail_write_at_ || vanished())
+  if (write_calls_ == fail_write_at_ || vanish_at_us_ <= now_us_)
     return false;
   // Byte by byte, so that replies finishing during a long write are seen in time order.
   for (uint32_t i = 0; i < n; ++i) {
@@ -67,7 +51,8 @@ bool VirtualLine::write(const uint8_t* data, uint32_t n) {
   const uint32_t arg = n >= 7 ? load_le32(data + 3) : 0;
   char text[32];
   std::snprintf(text, sizeof text, arg ? "%02x@%08x" : "%02x", n > 1 ? data[1] : 0u, arg);
-  note(text + (n == 16 ? "" : "/" + std::to_string(n)));  // the length only when not 16
+  note(wire, text + (n == 16 ? "" : "/" + std::to_string(n)));
+  note(log, wire.substr(wire.rfind(' ') + 1));
   return true;
 }
 
@@ -78,10 +63,10 @@ bool VirtualLine::start_read(uint32_t* got) {
   return read_calls_ != fail_read_at_;
 }
 
-// Waits until n bytes have arrived or wait_ms have passed; false when the line has vanished
-// with nothing waiting, or vanishes meanwhile (the wait then ends at that moment).
+// Until n bytes have arrived or wait_ms have passed; false when the line has vanished with
+// nothing waiting, or vanishes meanwhile (the wait then ends at that moment).
 bool VirtualLine::wait_for(uint32_t n, uint32_t wait_ms) {
-  if (waiting() == 0 && vanished())
+  if (waiting() == 0 && vanish_at_us_ <= now_us_)
     return false;
   uint64_t until = now_us_ + uint64_t{wait_ms} * 1000;
   if (n > 0 && input_.size() >= n)
@@ -96,28 +81,6 @@ bool VirtualLine::deliver(uint8_t* buf, uint32_t n, uint32_t* got) {
     input_.pop_front();
   }
   return true;
-}
-
-bool VirtualLine::read(uint8_t* buf, uint32_t n, uint32_t* got) {
-  if (!start_read(got))
-    return false;
-  if (waiting() == 0 && n > 0 && !wait_for(n, 21 + n))
-    return false;
-  return deliver(buf, n, got);
-}
-
-bool VirtualLine::read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) {
-  return start_read(got) && wait_for(n, wait_ms) && deliver(buf, n, got);
-}
-
-void VirtualLine::discard_input() {
-  ++discards_;
-  input_.erase(input_.begin(), after(input_, now_us_));
-}
-
-void VirtualLine::inject_input(const std::vector<uint8_t>& bytes, uint64_t at_us) {
-  for (size_t i = 0; i < bytes.size(); ++i)
-    arrive(at_us + i * kByteUs, bytes[i]);
 }
 
 bool VirtualLine::advance_to(uint64_t t, bool stop_at_vanish) {
@@ -152,18 +115,6 @@ void VirtualLine::stuck() const {
                 static_cast<unsigned long long>(now_us_ / 1000000), write_calls_, read_calls_,
                 written_.empty() || written_.back().size() < 2 ? 0u : written_.back()[1], repeats);
   throw std::runtime_error(text);
-}
-
-void VirtualLine::note(const std::string& event) {
-  log += (log.empty() ? "" : " ") + event;
-}
-
-void VirtualLine::arrive(uint64_t at_us, uint8_t byte) {
-  input_.insert(after(input_, at_us), {at_us, byte});
-}
-
-size_t VirtualLine::arrived_by(uint64_t t) const {
-  return static_cast<size_t>(after(input_, t) - input_.begin());
 }
 
 }  // namespace korvel::testing
