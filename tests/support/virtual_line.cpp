@@ -56,25 +56,18 @@ bool VirtualLine::write(const uint8_t* data, uint32_t n) {
   return true;
 }
 
-bool VirtualLine::start_read(uint32_t* got) {
+bool VirtualLine::read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) {
   if (++read_calls_ > kCallBudget)
     stuck();
   *got = 0;
-  return read_calls_ != fail_read_at_;
-}
-
-// Until n bytes have arrived or wait_ms have passed; false when the line has vanished with
-// nothing waiting, or vanishes meanwhile (the wait then ends at that moment).
-bool VirtualLine::wait_for(uint32_t n, uint32_t wait_ms) {
-  if (waiting() == 0 && vanish_at_us_ <= now_us_)
+  if (read_calls_ == fail_read_at_ || (waiting() == 0 && vanish_at_us_ <= now_us_))
     return false;
+  // Until n bytes have arrived or wait_ms have passed; a vanishing line ends the wait.
   uint64_t until = now_us_ + uint64_t{wait_ms} * 1000;
   if (n > 0 && input_.size() >= n)
     until = std::min(until, std::max(now_us_, input_[n - 1].first));
-  return advance_to(until, true);
-}
-
-bool VirtualLine::deliver(uint8_t* buf, uint32_t n, uint32_t* got) {
+  if (!advance_to(until, true))
+    return false;
   *got = static_cast<uint32_t>(std::min<size_t>(waiting(), n));
   for (uint32_t i = 0; i < *got; ++i) {
     buf[i] = input_.front().second;
@@ -106,15 +99,13 @@ bool VirtualLine::advance_to(uint64_t t, bool stop_at_vanish) {
 
 void VirtualLine::stuck() const {
   size_t repeats = 0;
-  for (auto it = written_.rbegin(); it != written_.rend() && *it == written_.back(); ++it)
+  while (repeats < written_.size() && written_[written_.size() - 1 - repeats] == written_.back())
     ++repeats;
-  char text[200];
-  std::snprintf(text, sizeof text,
-                "the loader looks stuck: %llu s of virtual time, %zu writes and %zu reads so "
-                "far; the last frame written, command 0x%02X, went out %zu times in a row",
-                static_cast<unsigned long long>(now_us_ / 1000000), write_calls_, read_calls_,
-                written_.empty() || written_.back().size() < 2 ? 0u : written_.back()[1], repeats);
-  throw std::runtime_error(text);
+  throw std::runtime_error("the loader looks stuck: " + std::to_string(now_us_ / 1000000) +
+                           " s of virtual time, " + std::to_string(write_calls_) + " writes and " +
+                           std::to_string(read_calls_) + " reads; the last frame written, " +
+                           wire.substr(wire.rfind(' ') + 1) + ", went out " +
+                           std::to_string(repeats) + " times in a row");
 }
 
 }  // namespace korvel::testing

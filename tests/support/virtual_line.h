@@ -6,7 +6,6 @@
 // going out.
 #include <deque>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "clock.h"
@@ -19,22 +18,17 @@ namespace korvel::testing {
 class VirtualLine : public korvel::SerialPort, public korvel::Clock {
  public:
   static constexpr uint64_t kByteUs = zemlot::kByteUs;
-  // The set-up steps a test can make fail, as bits of `failing`.
-  enum Step : unsigned { kOpen = 1, kSettings = 2, kLineSettings = 4, kTimeouts = 8, kClose = 16 };
-  unsigned failing = 0;
-
   explicit VirtualLine(zemlot::Options options) : model_(std::move(options)) {}
   zemlot::Model& model() { return model_; }
 
-  uint64_t now_us() const override { return now_us_; }
-  void sleep_ms(uint32_t ms) override {
-    note(log, "+" + std::to_string(ms));
-    advance_to(now_us_ + uint64_t{ms} * 1000);
-  }
+  // The set-up steps a test makes fail, as bits; a failed close leaves the port open.
+  enum Step : unsigned { kOpen = 1, kSettings = 2, kLineSettings = 4, kTimeouts = 8, kClose = 16 };
+  unsigned failing = 0;
+  std::string opened_name;
+  int32_t baud = 0;
   bool open(const char* name) override {
     opened_name = name;
-    open_ = !(failing & kOpen);
-    return open_;
+    return open_ = !(failing & kOpen);
   }
   bool read_settings() override { return !(failing & kSettings); }
   bool apply_line_settings(int32_t b) override {
@@ -43,29 +37,32 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   }
   bool apply_timeouts() override { return !(failing & kTimeouts); }
   bool close() override {
-    open_ = open_ && (failing & kClose);  // a failed close leaves the port open
+    open_ = open_ && (failing & kClose);
     return !(failing & kClose);
   }
+  bool is_open() const { return open_; }
+
+  uint64_t now_us() const override { return now_us_; }
+  void sleep_ms(uint32_t ms) override {
+    note(log, "+" + std::to_string(ms));
+    advance_to(now_us_ + uint64_t{ms} * 1000);
+  }
   // Each byte reaches the model kByteUs after the previous one, and comes straight back with
-  // echo(). Fails, sending nothing, as the fail_write_at()-th call or once the line has
-  // vanished (the model's Faults::vanish_after).
+  // echo(). Fails, sending nothing, as the fail_write_at()-th call (1-based) or once the line
+  // has vanished (the model's Faults::vanish_after).
   bool write(const uint8_t* data, uint32_t n) override;
   // As the port's contract has them. Each fails as the fail_read_at()-th read; after the line
   // has vanished, when nothing is waiting or the wait would outlast it.
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
-    return start_read(got) && (waiting() > 0 || n == 0 || wait_for(n, 21 + n)) &&
-           deliver(buf, n, got);
+    return read_until(buf, n, got, waiting() > 0 || n == 0 ? 0 : 21 + n);
   }
-  bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
-    return start_read(got) && wait_for(n, wait_ms) && deliver(buf, n, got);
-  }
+  bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override;
   void discard_input() override {
     ++discards_;
     input_.erase(input_.begin(), input_.begin() + static_cast<long>(waiting()));
   }
-
-  void fail_write_at(size_t k) { fail_write_at_ = k; }  // 1-based count of write() calls
-  void fail_read_at(size_t k) { fail_read_at_ = k; }    // 1-based count of read calls
+  void fail_write_at(size_t k) { fail_write_at_ = k; }
+  void fail_read_at(size_t k) { fail_read_at_ = k; }
   void echo(bool on = true) { echo_ = on; }
   // Noise: byte i arrives at at_us + i * kByteUs (a time already past: waiting now).
   void inject_input(const std::vector<uint8_t>& bytes, uint64_t at_us) {
@@ -74,25 +71,19 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   }
 
   // Frames written and pauses made, in order: "01 +98 +21 03@08001000" (code@argument, the
-  // argument when not 0, and the length when not 16 as "/n"; +ms a pause).
-  std::string log;
-  std::string wire;  // the frames alone, alike
-  std::string opened_name;
-  int32_t baud = 0;
+  // argument when not 0, and the length when not 16 as "/n"; +ms a pause); the wire alike
+  // without the pauses.
+  std::string log, wire;
   const std::vector<std::vector<uint8_t>>& frames_written() const { return written_; }
   size_t waiting() const;  // arrived, not read or discarded
   size_t discards() const { return discards_; }
-  bool is_open() const { return open_; }
   size_t write_calls() const { return write_calls_; }
   size_t read_calls() const { return read_calls_; }
 
  private:
-  // Moves time to t, telling the model of each chunk sent; false when the line vanishes
-  // first and stop_at_vanish ends the move there.
+  // Moves time to t, telling the model of each chunk sent; with stop_at_vanish, false when the
+  // line vanishes first (time then stops there).
   bool advance_to(uint64_t t, bool stop_at_vanish = false);
-  bool start_read(uint32_t* got);
-  bool wait_for(uint32_t n, uint32_t wait_ms);
-  bool deliver(uint8_t* buf, uint32_t n, uint32_t* got);
   static void note(std::string& to, const std::string& event) {
     to += (to.empty() ? "" : " ") + event;
   }
@@ -100,11 +91,10 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   [[noreturn]] void stuck() const;
 
   zemlot::Model model_;
-  uint64_t now_us_ = 0;
+  uint64_t now_us_ = 0, vanish_at_us_ = UINT64_MAX;
   zemlot::LineRate device_side_{kByteUs};
   std::deque<std::pair<uint64_t, uint8_t>> input_;       // (arrival time, byte), in order
   std::deque<std::pair<uint64_t, zemlot::Chunk>> sent_;  // (end time, chunk), on the line
-  uint64_t vanish_at_us_ = UINT64_MAX;
   std::vector<std::vector<uint8_t>> written_;
   size_t discards_ = 0, write_calls_ = 0, read_calls_ = 0, fail_write_at_ = 0, fail_read_at_ = 0;
   bool echo_ = false, open_ = false;
