@@ -272,8 +272,8 @@ TEST_F(Scenario, Runs) {
       Row("other answers: the key exchange once more, then quiet",
           {.input = "y\nx\nyes\nmaybe\nN\n"}, kReport + kId + kPrompt + kEnd,
           "01 +98 +21 10 +98 +21 11 +98 +21 +100 11 +98 +21 +100 +100 +100 +100 +2000"),
-      Row("YES, an empty line, then Y", {.input = "YES\n\nY\n"}, "…" + kDone, "01 10 11 11 02…"),
-      Row("Y with CRLF", {.input = "Y\r\n"}, "…" + kDone),
+      Row("YES, an empty line, then Y with CRLF", {.input = "YES\n\nY\r\n"}, "…" + kDone,
+          "01 10 11 11 02…"),
       Row("directive p only reads", {.args = "VCOM1 1 @ p"},
           "…Только читаем информацию о приборе\n" + kInfo + kEnd, "01 10 11"),
       // The device and the line misbehave for a while; the loader asks again and succeeds.
