@@ -19,33 +19,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Container c;
   Verdict verdict = Verdict::Good;
   const int rc = load_container(con, file.path.c_str(), c, verdict);
-  const auto said = [&](const std::string& text) {
-    return con.out.find(text) != std::string::npos;
-  };
   if (size < sizehead) {
     // The payload size would wrap to nearly 4 GiB: refused before anything is read.
     FUZZ_CHECK(rc == 2 && verdict == Verdict::Bad && !c.buff_BIN);
-    FUZZ_CHECK(said("Error malloc firmware.bin file!\n"));
+    FUZZ_CHECK(con.out.find("Error malloc firmware.bin file!\n") != std::string::npos);
   } else {
     const size_t payload = size - sizehead;
     FUZZ_CHECK(rc == 0 && c.sizefile_cct == size && c.sizefile_bin == payload);
-    FUZZ_CHECK(c.resread == payload && std::memcmp(c.buff_CCT.get(), data, size) == 0);
     FUZZ_CHECK(payload == 0 || std::memcmp(c.buff_BIN, data + sizehead, payload) == 0);
     for (int i = 0; i < kHeadWords; ++i)
       FUZZ_CHECK((*c.buff_head)[i] == load_le32(data + 4 * i));
-    // The buffers end where the file does, so a read past the payload is stopped.
+    // The payload ends where the file does, so a read past it is stopped.
     FUZZ_CHECK(fuzz::read_is_caught(c.buff_BIN + payload));
-    FUZZ_CHECK(fuzz::read_is_caught(c.buff_CCT.get() + size));
     const uint32_t crc = crc32(data + sizehead, static_cast<uint32_t>(payload));
     const bool good = load_le32(data + 4 * kHeadCrcBin) == crc;
     FUZZ_CHECK(c.calc_crc_BIN == crc && (verdict == Verdict::Good) == good);
     // Nothing is counted for a file that failed its check: the dialogue never starts.
     FUZZ_CHECK(c.numloadblocs == (good ? payload / 8 : 0));
     FUZZ_CHECK(c.numpageerase == (good ? (payload + 1023) / 1024 : 0));
-    FUZZ_CHECK(said(good ? "Контрольная сумма совпала\n"
-                         : "Контрольная сумма не совпала! Проверьте целостность файла"));
-    FUZZ_CHECK(said("Прочитано из firmware.bin: " + std::to_string(payload) + "\n"));
-    FUZZ_CHECK(said("Файл .cct: создан "));
   }
   FUZZ_CHECK(con.err.empty());
   // The file is let go on every path, or thousands of runs would run out of descriptors.

@@ -5,15 +5,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-
-#define FUZZ_CHECK(cond) ((cond) ? void() : korvel::fuzz::broken(__FILE__, __LINE__, #cond))
-
 #if defined(__has_feature)  // clang's way of saying what gcc says with __SANITIZE_ADDRESS__
 #if __has_feature(address_sanitizer)
 #define __SANITIZE_ADDRESS__ 1
@@ -22,6 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 #ifdef __SANITIZE_ADDRESS__
 #include <sanitizer/asan_interface.h>
 #endif
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+#define FUZZ_CHECK(cond) ((cond) ? void() : korvel::fuzz::broken(__FILE__, __LINE__, #cond))
 
 namespace korvel::fuzz {
 
@@ -40,7 +38,7 @@ inline bool read_is_caught(const uint8_t* p) {
   return __asan_address_is_poisoned(p) != 0 || ::write(fds[1], p, 1) < 0 ||
          ::read(fds[0], &drained, 1) != 1;
 #else
-  static_cast<void>(p);
+  static_cast<void>(p);  // nothing stops a read, and nothing is judged
   return true;
 #endif
 }
@@ -54,13 +52,12 @@ struct Reader {
   uint8_t byte() { return at < n ? p[at++] : 0; }
 };
 
-// A file the loader opens by name, held in memory: no disk traffic at thousands of runs a second.
+// A file the loader opens by name, in memory: no disk traffic at thousands of runs a second.
 struct ScratchFile {
   int fd = memfd_create("korvel-fuzz.cct", MFD_CLOEXEC);
   std::string path = "/proc/self/fd/" + std::to_string(fd);
   void set(const uint8_t* data, size_t n) {
-    FUZZ_CHECK(::ftruncate(fd, 0) == 0);
-    FUZZ_CHECK(n == 0 || ::pwrite(fd, data, n, 0) == static_cast<ssize_t>(n));
+    FUZZ_CHECK(::ftruncate(fd, 0) == 0 && ::pwrite(fd, data, n, 0) == static_cast<ssize_t>(n));
   }
 };
 
