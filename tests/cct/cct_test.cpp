@@ -106,10 +106,8 @@ TEST_F(Cct, RefusalsVerdictsAndUsageErrors) {
   write_file("too-big", Bytes(kAppAreaBytes + 1, 0));
   ASSERT_EQ(get<0>(cct("make --in img --out good.cct")), 0);
   write_file("old.cct", {9, 9, 9});
-  auto bad = Bytes(fs::file_size("good.cct"));
-  std::ifstream("good.cct").read(reinterpret_cast<char*>(bad.data()), std::ssize(bad));
-  bad[4 * kHeadCrcBin + 3] ^= 0x40;
-  write_file("bad.cct", bad);
+  fs::copy_file("good.cct", "bad.cct");
+  std::fstream("bad.cct", std::ios::in | std::ios::out).seekp(4 * kHeadCrcBin).put('X');
   write_file("short.cct", Bytes(63, 0));
   fs::create_directory("sub");
   ASSERT_EQ(::mkfifo("fifo", 0600), 0);
