@@ -20,10 +20,9 @@ class Child {
   pid_t pid() const { return pid_; }
   void write_input(const std::string& s);
   void close_input();
-  // A line of standard output without its line feed; empty on time-out or end of output.
+  // A line of standard output without its "\n"; empty on time-out or end of output.
   std::string read_line(int timeout_ms);
-  // Waits until standard output holds text, consuming nothing.
-  bool wait_for_output(const std::string& text, int timeout_ms);
+  bool wait_for_output(const std::string& text, int timeout_ms);  // consumes nothing
   void signal(int sig);
   // Waits for the end of the child and of its output: the exit status, 128 + signal, or -1
   // when the child had to be killed at the time-out.
