@@ -1,8 +1,6 @@
-// The whole dialogue in virtual time on the tests' virtual line, against the emulator's model
-// with faults drawn from the input, as are the directive, the network number, the image, a
-// damaged container and the operator's answers. The adapter fails a write after a number of
-// them that the input picks, and the loader must then end with "Write error"; a run that
-// loops runs out of the line's virtual time, which throws.
+// The whole dialogue in virtual time against the emulator's model, with its faults, the
+// directive, network number, image, a damaged container, the operator's answers and a write
+// that fails drawn from the input. A run that loops runs out of virtual time, which throws.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -66,14 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t seed = in.byte(), writes = in.byte(), failed_read = in.byte();
   const auto [netnum_text, netnum] = kNetnums[(setup >> 2) & 15];
   const bool corrupt = (setup & 0x40) != 0;
-  // Up to three pages most of the time; now and then around the whole application area.
   const uint32_t image =
       (setup & 0x80) && (s1 & 0xC0) == 0xC0 ? 60 * 1024 - 16 + s2 % 40 : ((s1 << 8) | s2) % 2100;
   std::string answers = kAnswers[answer_sel % std::size(kAnswers)];
   answers.resize(answer_sel & 0x80 ? answer_sel & 15 : answers.size());
   for (size_t i = 0; answer_sel & 0x80 && i < answers.size(); ++i)
     answers[i] = static_cast<char>(in.byte());
-  // The container as the container tool makes it, enciphered with the device's key.
   std::vector<uint8_t> plain(image), cct(sizehead + image, 0);
   for (size_t i = 0; i < image; ++i)
     plain[i] = static_cast<uint8_t>((i * 7 + seed) ^ (i >> 8));
@@ -96,7 +92,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   line.fail_write_at(8u + writes);
   line.fail_read_at((failed_read & 0x80) ? failed_read & 0x7F : 0);
   testing::CaptureConsole con(Encoder::utf8(), answers);
-
   // The run as the front end drives it, but with the container released on every path.
   const char* directive = setup % 4 == 2 ? "I" : setup % 4 == 3 ? "X" : "P";
   const char* argv[] = {"korvel", "FUZZ", netnum_text, file.path.c_str(), directive};
@@ -111,14 +106,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK((verdict == Verdict::Good) == !corrupt && fuzz::read_is_caught(c.buff_BIN + image));
   Dialogue d{con, line, line, cfg, c};
   const int rc = run_dialogue(d, verdict);
-  // Only a failed write ends the dialogue early, and it says so; the port is let go.
   const bool wrote_all = line.write_calls() == line.frames_written().size();
   FUZZ_CHECK(rc == 0 ? wrote_all && close_port(line, con) == 0
                      : rc == 1 && !wrote_all && con.err.ends_with("Write error\n"));
   FUZZ_CHECK(!line.is_open());
-
-  // Past the key exchange only in programming mode after the operator's line "Y", with a
-  // sound container and a network number that a reply can match.
+  // Past the key exchange only in programming mode after the line "Y", with a sound container
+  // and a network number that a reply can match.
   std::string said(answers, 0, con.input_read);
   std::erase(said, '\r');
   const bool may_touch_flash = cfg.direct == PROG &&
@@ -131,15 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(f.size() == 16 && f[15] == dallas_crc8(&f[0], 15) && f[0] == (netnum & 0xFF));
     const uint8_t code = f[1];
     const uint32_t at = load_le32(&f[3]) - APP_START;
-    FUZZ_CHECK(std::find(std::begin(kCodes), std::end(kCodes), code) != std::end(kCodes));
     FUZZ_CHECK(may_touch_flash || code == CMD_ACTIVATE || code == CMD_GET_BLID ||
                code == CMD_GET_KEYID);
     if (code == CMD_ERASE_PAGE) {
-      // Only the pages the image lands in; none for an image too large or without a block.
       FUZZ_CHECK(pages <= kAppPages && blocks > 0 && at % PAGE_SIZE == 0 && at / PAGE_SIZE < pages);
       erased[at / PAGE_SIZE] = true;
     } else if (code == CMD_WRITE_BLOCK) {
-      // The payload's own bytes, in order (or the same again), once every page was erased.
       FUZZ_CHECK(at % 8 == 0 && at / 8 < blocks && std::memcmp(&f[7], &payload[at], 8) == 0);
       FUZZ_CHECK(at / 8 <= last_block + 1u && at / 8 >= last_block &&
                  std::ranges::count(erased, false) == 0);
@@ -148,8 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(at == 0 && load_le32(&f[11]) == image && last_block + 1 == blocks);
     }
   }
-  // "совпала" exactly when the device answered the image's checksum, which it then holds; the
-  // jump only after it.
+  // "совпала" exactly when the device answered the image's checksum, which it then holds.
   const std::string query = "расшифрованногo файла firmware.bin (CRC-32-0x4c11DB7): ";
   const size_t asked = con.out.find(query);
   const bool matched = con.out.find("Контрольная сумма совпала\n", asked) != said.npos;
@@ -160,8 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto s = line.model().summary();
   FUZZ_CHECK(!s.app_started || matched);
   FUZZ_CHECK(con.out.find("Подтверждение получено\n") == said.npos || s.app_started);
-  // Each page erased once, the first twice, again only after a reply that did not arrive in
-  // time or whole: a few faults' worth, or every erase when the device is slow.
+  // Each page erased once, the first twice, again only after a reply lost to a fault (every
+  // erase when the device is slow).
   const uint32_t slow = device.work_ms.count(CMD_ERASE_PAGE) != 0 ? 3 : 1;
   FUZZ_CHECK(s.erase_operations <= (pages + 1) * slow + 16);
   release_container(con, c);

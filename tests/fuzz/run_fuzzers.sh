@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in build-fuzz and runs each for FUZZ_SECONDS (60 by
-# default) from its committed corpus. Any finding (crash, broken invariant, sanitizer report,
-# slow input, leak) fails the script and leaves its input in build-fuzz/findings/: once the
-# fault is mended, copy it into tests/fuzz/corpus/<target>/ so that ctest replays it. Without
-# clang's libFuzzer the step is skipped, saying so, and under CI (CI=true) that fails.
+# default) from its committed corpus. A finding fails and leaves its input in
+# build-fuzz/findings/: once mended, copy it into tests/fuzz/corpus/<target>/ for ctest.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'
@@ -14,10 +12,9 @@ if ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null
 fi
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF -DKORVEL_WERROR=ON
 cmake --build build-fuzz -j"$(nproc)" --target fuzz_container fuzz_dialogue
-mkdir -p build-fuzz/findings
 status=0
 for t in container dialogue; do
-  rm -rf "build-fuzz/corpus/$t" && mkdir -p "build-fuzz/corpus/$t"
+  rm -rf "build-fuzz/corpus/$t" && mkdir -p "build-fuzz/corpus/$t" build-fuzz/findings
   echo "fuzz: fuzz_$t for ${FUZZ_SECONDS:-60} s"
   build-fuzz/fuzz_"$t" -max_total_time="${FUZZ_SECONDS:-60}" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix=build-fuzz/findings/"$t"- "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t" \
