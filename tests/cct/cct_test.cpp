@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -31,14 +30,8 @@ TEST(IsoTime, AgreesWithGmtimeAtTheEdgesAndOnDayBoundaries) {
     }
 }
 
-void write_pattern(const std::string& path, size_t n) {
-  std::ofstream f(path);
-  for (size_t i = 0; i < n; ++i)
-    f.put(static_cast<char>(i * 37 + 11 + (i >> 8)));
-}
-
-// Each test in a scratch directory of its own, cct run there (its arguments split at spaces)
-// and killed at a deadline: its status (-1 then), standard error and standard output.
+// Each test in a scratch directory of its own; cct run there (its arguments split at spaces),
+// killed at a deadline: its status (-1 then), standard error and standard output.
 class Cct : public ::testing::Test {
  protected:
   void SetUp() override { fs::current_path(dir = ::mkdtemp(tmpl)); }
@@ -58,7 +51,7 @@ class Cct : public ::testing::Test {
 
 TEST_F(Cct, MakeWritesWhatInfoAndTheLoaderReadBackSound) {
   for (const uint32_t image : {20, 2048, 61440}) {  // padded to 3 blocks, 2 pages, 60 pages
-    write_pattern("img", image);
+    std::ofstream("img") << std::string(image, 'k');
     ASSERT_TRUE(
         cct("make --in img --out c.cct --force --allow-tail --time 951782400").starts_with("0 "));
     const std::string info = cct("info c.cct");
@@ -80,9 +73,9 @@ TEST_F(Cct, MakeWritesWhatInfoAndTheLoaderReadBackSound) {
 
 // Each run's exit status and its one line on standard error, or the verdict ending its report.
 TEST_F(Cct, RefusalsAndVerdicts) {
-  write_pattern("img", 96);
-  write_pattern("img13", 13);
-  write_pattern("empty", 0);
+  std::ofstream("img") << std::string(96, 'k');
+  std::ofstream("img13") << std::string(13, 'k');
+  std::ofstream("empty").close();
   ASSERT_TRUE(cct("make --in img --out good.cct").starts_with("0 "));
   fs::copy_file("good.cct", "bad.cct");
   std::fstream("bad.cct", std::ios::in | std::ios::out).seekp(4 * kHeadCrcBin).put('X');
@@ -107,8 +100,7 @@ TEST_F(Cct, RefusalsAndVerdicts) {
 }
 
 TEST_F(Cct, InfoOnAContainerCutShortWhileItIsReadFailsWithAMessage) {
-  // Sparse and big, so that checking it takes far longer than cutting it short.
-  std::ofstream("big.cct").close();
+  std::ofstream("big.cct").close();  // sparse and big: far longer to check than to cut short
   fs::resize_file("big.cct", uint64_t{3} << 30);
   testing::Child c({CCT_EXE, "info", "big.cct"});
   const std::string fds = "/proc/" + std::to_string(c.pid()) + "/fd";
