@@ -72,12 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     answers[i] = static_cast<char>(in.byte());
   std::vector<uint8_t> plain(image), cct(sizehead + image, 0);
   for (size_t i = 0; i < image; ++i)
-    plain[i] = static_cast<uint8_t>((i * 7 + seed) ^ (i >> 8));
-  std::vector<uint8_t> payload = plain;
-  cipher::encipher(cipher::kDefaultKey, payload.data(), image);
+    plain[i] = cct[sizehead + i] = static_cast<uint8_t>((i * 7 + seed) ^ (i >> 8));
+  const uint8_t* payload = &cct[sizehead];
+  cipher::encipher(cipher::kDefaultKey, &cct[sizehead], image);
   const uint32_t true_crc = crc32(plain.data(), image);
-  encode_header({1, true_crc, crc32(payload.data(), image) ^ corrupt, 0}, cct.data());
-  std::copy(payload.begin(), payload.end(), cct.begin() + sizehead);
+  encode_header({1, true_crc, crc32(payload, image) ^ corrupt, 0}, cct.data());
   file.set(cct.data(), cct.size());
   Opts device;
   device.netnum = static_cast<int32_t>(netnum);
@@ -99,7 +98,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(parse_arguments(5, argv, cfg) && cfg.netnum == netnum);
   cfg.pacing = answer_sel & 0x40 ? PACING_REPLY : cfg.pacing;
   FUZZ_CHECK(open_port(line, con, cfg) == 0);
-  print_banner(con, cfg);
   Container c;
   Verdict verdict = Verdict::Bad;
   FUZZ_CHECK(load_container(con, cfg.FileCC, c, verdict) == 0);
@@ -107,9 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Dialogue d{con, line, line, cfg, c};
   const int rc = run_dialogue(d, verdict);
   const bool wrote_all = line.write_calls() == line.frames_written().size();
-  FUZZ_CHECK(rc == 0 ? wrote_all && close_port(line, con) == 0
-                     : rc == 1 && !wrote_all && con.err.ends_with("Write error\n"));
-  FUZZ_CHECK(!line.is_open());
+  FUZZ_CHECK((rc == 0 ? wrote_all && close_port(line, con) == 0
+                      : rc == 1 && !wrote_all && con.err.ends_with("Write error\n")) &&
+             !line.is_open());
   // Past the key exchange only in programming mode after the line "Y", with a sound container
   // and a network number that a reply can match.
   std::string said(answers, 0, con.input_read);

@@ -16,12 +16,11 @@ status=0
 for t in container dialogue; do
   rm -rf "build-fuzz/corpus/$t" && mkdir -p "build-fuzz/corpus/$t" build-fuzz/findings
   echo "fuzz: fuzz_$t for ${FUZZ_SECONDS:-60} s"
-  build-fuzz/fuzz_"$t" -max_total_time="${FUZZ_SECONDS:-60}" -timeout=10 -rss_limit_mb=2048 \
+  if ! build-fuzz/fuzz_"$t" -max_total_time="${FUZZ_SECONDS:-60}" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix=build-fuzz/findings/"$t"- "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t" \
-    >"build-fuzz/fuzz_$t.log" 2>&1 || {
+    >"build-fuzz/fuzz_$t.log" 2>&1; then
     tail -n 40 "build-fuzz/fuzz_$t.log"
-    echo "fuzz: fuzz_$t FOUND A PROBLEM: see build-fuzz/fuzz_$t.log and build-fuzz/findings/"
     status=1
-  }
+  fi
 done
 exit $status
