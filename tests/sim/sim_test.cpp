@@ -1,4 +1,4 @@
-// zemlot-sim as its user meets it: its options, and the program on a pseudo-terminal.
+// zemlot-sim as its user meets it: its options, and the program on a port.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 
 #include "cli.h"
@@ -16,11 +17,9 @@
 namespace zemlot {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 // A command frame to address 1 with its argument.
-Bytes frame(uint8_t code, uint32_t arg = 0) {
-  Bytes f(16, 0);
+std::vector<uint8_t> frame(uint8_t code, uint32_t arg = 0) {
+  std::vector<uint8_t> f(16, 0);
   f[0] = 1;
   f[1] = code;
   korvel::store_le32(&f[3], arg);
@@ -36,9 +35,8 @@ std::vector<std::string> words(const std::string& line) {
   return args;
 }
 
-// On a serial port, paced and traced: a read that says 0 while the port is there (an
-// end-of-file mark on a line another program set cooked) is no hang-up; when the other end
-// goes away it says so, serves no more, and still waits for a signal to give its summary.
+// A read that says 0 while the port is there (an end-of-file mark on a line another program
+// set cooked) is no hang-up; when the other end goes away it says so, and serves no more.
 TEST(Program, ServesASerialPortUntilItHangsUp) {
   const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_TRUE(fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0);
@@ -54,8 +52,8 @@ TEST(Program, ServesASerialPortUntilItHangsUp) {
   usleep(100000);
   tio.c_lflag &= ~ICANON;
   tcsetattr(slave, TCSANOW, &tio);
-  // A bad CRC, then a goto before the activation, a write, a checksum query outside the flash.
-  Bytes frames = frame(0x06);
+  // A bad CRC, a goto before the activation, a write, a checksum query outside the flash.
+  std::vector<uint8_t> frames = frame(0x06);
   frames[15] ^= 0x10;
   for (const auto& [code, arg] :
        {std::pair{0x06, 0}, {1, 0}, {2, 0}, {4, 0x08001000}, {5, 0}, {6, 0}, {0x10, 0}})
@@ -64,7 +62,7 @@ TEST(Program, ServesASerialPortUntilItHangsUp) {
   const long long t0 = korvel::testing::now_ms();
   EXPECT_EQ(::write(fd, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
   EXPECT_TRUE(sim.wait_for_output("#7 ok", 5000));
-  EXPECT_GE(korvel::testing::now_ms() - t0, 7 * 7);  // a byte every 1.042 ms
+  EXPECT_GE(korvel::testing::now_ms() - t0, 7 * 7);  // paced: a byte every 1.042 ms
   ::close(slave);
   ::close(fd);
   usleep(200000);
@@ -75,11 +73,11 @@ TEST(Program, ServesASerialPortUntilItHangsUp) {
        {"-> 01 06 00 00 00 00 00 00 00 00 00 00 00 00 00 78  ignored: bad CRC (68 expected)\n",
         "\n<- 01 e3 00 00 00 00 a3  #1 refused: e3 not activated\n",
         "\n<- 01 e5 00 00 00 00 3f  #5 refused: e5 CRC range outside the flash\n",
-        "\n<- 01 10 00 00 00 02 f7  #7 ok\n",
-        "\nzemlot-sim summary\nframes: 8 (ignored: 1 bad CRC, 0 other address, 0 silent)\npartial "
-        "frames dropped: 0\ncommands: activate 1, get_blid 1, get_keyid 0, unblock_flash 1, "
-        "erase_page 0, write_block 1, get_crc 1, goto_application 2, unknown 0\nrefused: 2\n"
-        "replies dropped: 0\npages erased: 0 (erase commands: 0)\nblocks written: 1\n"})
+        "\n<- 01 10 00 00 00 02 f7  #7 ok\n",  // without --exit-on-goto it stays
+        "\nframes: 8 (ignored: 1 bad CRC, 0 other address, 0 silent)\npartial frames dropped: 0\n"
+        "commands: activate 1, get_blid 1, get_keyid 0, unblock_flash 1, erase_page 0, write_block "
+        "1, get_crc 1, goto_application 2, unknown 0\nrefused: 2\nreplies dropped: 0\n"
+        "pages erased: 0 (erase commands: 0)\nblocks written: 1\n"})
     EXPECT_NE(sim.out.find(line), std::string::npos) << sim.out;
 }
 
@@ -98,8 +96,7 @@ TEST(CommandLine, OptionsDoWhatTheHelpSays) {
   const Faults& f = m.faults;
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_TRUE(!r.options.pacing && r.options.echo && r.options.exit_on_goto && r.options.force);
-  EXPECT_EQ(r.options.dump, "d");
-  EXPECT_EQ(m.netnum, 500);  // a leading 0 is no octal
+  EXPECT_TRUE(r.options.dump == "d" && m.netnum == 500);  // a leading 0 is no octal
   EXPECT_TRUE(m.bootloader_version == 7 && m.key_version == 9 && m.reply_delay_us == 15000);
   EXPECT_TRUE(m.work_ms.at(3) == 25 && m.work_ms.at(5) == 5);
   EXPECT_TRUE(f.refuse.size() == 3 && f.refuse.at(2).error == 0xE2 && f.refuse.at(2).nth == 12);
@@ -111,14 +108,14 @@ TEST(CommandLine, OptionsDoWhatTheHelpSays) {
 // A bad start ends at once with one line naming what is at fault: 2 for a bad option, 1 for
 // what cannot be opened, such as a dump file it must not replace.
 TEST(Program, RefusesABadStartWithOneLine) {
-  char taken[] = "/tmp/zemlot_dump.XXXXXX";
-  ASSERT_EQ(::write(::mkstemp(taken), "keep", 4), 4);
+  const std::string taken = ::testing::TempDir() + "zemlot_dump";
+  std::ofstream(taken) << "keep";
   const std::pair<int, std::vector<std::string>> cases[] = {
       {2,
        {"--split 1:3:600001", "--split 1:0:5", "--split 1:7:5", "--netnum -1", "--key 0011",
         "--refuse 3:2", "--drop-reply 5-3", "--reply-delay-ms 60001", "--n", "--work-ms flash=3",
         "--help=x", "--bogus=3", "stray"}},
-      {1, {"--dump " + std::string(taken), "--dump /dev/null --force", "--port /nonexistent/tty"}}};
+      {1, {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty"}}};
   for (const auto& [status, lines] : cases)
     for (const std::string& line : lines) {
       const std::vector<std::string> args = words(line);
@@ -129,7 +126,6 @@ TEST(Program, RefusesABadStartWithOneLine) {
                   s.err.find('\n') == s.err.size() - 1)
           << s.err;
     }
-  ::unlink(taken);
 }
 
 }  // namespace
