@@ -12,7 +12,6 @@ if ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null
 fi
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF -DKORVEL_WERROR=ON
 cmake --build build-fuzz -j"$(nproc)" --target fuzz_container fuzz_dialogue
-status=0
 for t in container dialogue; do
   rm -rf "build-fuzz/corpus/$t" && mkdir -p "build-fuzz/corpus/$t" build-fuzz/findings
   echo "fuzz: fuzz_$t for ${FUZZ_SECONDS:-60} s"
@@ -20,7 +19,6 @@ for t in container dialogue; do
     -artifact_prefix=build-fuzz/findings/"$t"- "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t" \
     >"build-fuzz/fuzz_$t.log" 2>&1; then
     tail -n 40 "build-fuzz/fuzz_$t.log"
-    status=1
+    exit 1
   fi
 done
-exit $status
