@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#if defined(__has_feature)  // clang's way of saying what gcc says with __SANITIZE_ADDRESS__
+#if defined(__has_feature)  // clang's way of saying __SANITIZE_ADDRESS__
 #if __has_feature(address_sanitizer)
 #define __SANITIZE_ADDRESS__ 1
 #endif
@@ -27,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 namespace korvel::fuzz {
 
 // Whether a read of *p would stop the run: poisoned, or unmapped (the allocator's last chunk
-// has no redzone after it), which the kernel tells by failing to copy it into a pipe. Without
-// the sanitizer nothing stops a read, and nothing is judged.
+// has no redzone after it), which a copy into a pipe tells. Without the sanitizer: not judged.
 inline bool read_is_caught([[maybe_unused]] const uint8_t* p) {
 #ifdef __SANITIZE_ADDRESS__
   static int fds[2] = {-1, -1};
