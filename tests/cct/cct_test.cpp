@@ -62,9 +62,12 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
                        " of 60\nfits application area: yes\nresult: sound\n"))
         << info;
   }
+  fs::copy_file("c.cct", "bad.cct");
   std::ofstream("img13") << std::string(13, 'k');
   std::ofstream("empty").close();
-  fs::copy_file("c.cct", "bad.cct");
+  fs::resize_file("c.cct", 63);
+  std::ofstream("big") << std::string(kAppAreaBytes + 1, 'k');
+
   std::fstream("bad.cct", std::ios::in | std::ios::out).seekp(4 * kHeadCrcBin).put('X');
   ASSERT_EQ(::mkfifo("fifo", 0600), 0);
   const std::string bad = cct("info bad.cct");
@@ -80,10 +83,15 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
             "1 cct: c.cct: already exists (use --force to replace it)\n"},
            {"make --in img --out fifo --force",
             "1 cct: fifo: not a regular file (a FIFO); only a regular file is replaced\n"},
+           {"info c.cct",
+            "1 cct: c.cct: too short for a container: 63 bytes, the header alone is 64\n"},
+           {"make --in big --out o",
+            "1 cct: big: image too large: 61441 bytes; the application area holds 61440 bytes (60 "
+            "pages)\n"},
            {"info", "2 cct: info needs a FILE\n" + kTry},
            {"info img img", "2 cct: info takes exactly one FILE\n" + kTry}})
     EXPECT_EQ(cct(line), text) << line;
-  EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 6);  // no temporary left behind
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 7);  // no temporary left behind
 }
 
 TEST_F(Cct, InfoOnAContainerCutShortWhileItIsReadFailsWithAMessage) {
