@@ -67,7 +67,6 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
   std::ofstream("empty").close();
   fs::resize_file("c.cct", 63);
   std::ofstream("big") << std::string(kAppAreaBytes + 1, 'k');
-
   std::fstream("bad.cct", std::ios::in | std::ios::out).seekp(4 * kHeadCrcBin).put('X');
   ASSERT_EQ(::mkfifo("fifo", 0600), 0);
   const std::string bad = cct("info bad.cct");

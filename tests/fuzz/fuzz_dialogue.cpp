@@ -34,25 +34,25 @@ constexpr uint8_t kCodes[] = {CMD_ACTIVATE,   CMD_GET_BLID,    CMD_GET_KEYID, CM
 // Device faults, each drawn as an operation and two bytes; operation 10 is an echoing adapter.
 using Opts = zemlot::Options;
 constexpr void (*kFaults[])(Opts&, uint8_t, uint8_t, uint32_t) = {
-    [](Opts& o, uint8_t a, uint8_t b, uint32_t) {
+    [](Opts& o, auto a, auto b, auto) {
       o.faults.refuse.push_back({kCodes[a % 8], 1u + b % 4, static_cast<uint8_t>(0xE0 | a >> 4)});
     },
-    [](Opts& o, uint8_t a, uint8_t, uint32_t) { o.faults.drop_reply.insert(1u + a % 40); },
-    [](Opts& o, uint8_t a, uint8_t b, uint32_t) { o.faults.delay_ms[1u + a % 40] = 2u * b; },
-    [](Opts& o, uint8_t a, uint8_t, uint32_t) { o.faults.wrong_address.insert(1u + a % 40); },
-    [](Opts& o, uint8_t a, uint8_t b, uint32_t) {
+    [](Opts& o, auto a, auto, auto) { o.faults.drop_reply.insert(1u + a % 40); },
+    [](Opts& o, auto a, auto b, auto) { o.faults.delay_ms[1u + a % 40] = 2u * b; },
+    [](Opts& o, auto a, auto, auto) { o.faults.wrong_address.insert(1u + a % 40); },
+    [](Opts& o, auto a, auto b, auto) {
       o.faults.noise[1u + a % 40] = std::make_shared<const std::vector<uint8_t>>(1 + b % 3, b);
     },
-    [](Opts& o, uint8_t a, uint8_t b, uint32_t) {
+    [](Opts& o, auto a, auto b, auto) {
       o.faults.split[1u + a % 40] = {1u + b % 6, a};
     },
-    [](Opts& o, uint8_t a, uint8_t, uint32_t) { o.faults.silent_first = a % 8; },
+    [](Opts& o, auto a, auto, auto) { o.faults.silent_first = a % 8; },
     // Never the true value: a device that answers it holds the image.
-    [](Opts& o, uint8_t a, uint8_t, uint32_t crc) { o.faults.crc_answer = crc ^ (1u << a % 32); },
-    [](Opts& o, uint8_t a, uint8_t, uint32_t) { o.faults.vanish_after = 1u + a; },
-    [](Opts& o, uint8_t a, uint8_t b, uint32_t) { o.work_ms[kCodes[a % 8]] = b; },
-    [](Opts&, uint8_t, uint8_t, uint32_t) {},
-    [](Opts& o, uint8_t a, uint8_t b, uint32_t) { o.bootloader_version = a | uint32_t{b} << 24; },
+    [](Opts& o, auto a, auto, auto crc) { o.faults.crc_answer = crc ^ (1u << a % 32); },
+    [](Opts& o, auto a, auto, auto) { o.faults.vanish_after = 1u + a; },
+    [](Opts& o, auto a, auto b, auto) { o.work_ms[kCodes[a % 8]] = b; },
+    [](Opts&, auto, auto, auto) {},
+    [](Opts& o, auto a, auto b, auto) { o.bootloader_version = a | uint32_t{b} << 24; },
 };
 
 }  // namespace
