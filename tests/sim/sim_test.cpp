@@ -61,17 +61,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   // the flash, the goto, and the device still there.
   std::vector<uint8_t> frames = frame(0x06);
   frames[15] ^= 0x10;
-  for (const auto& [code, arg] : {std::pair{1, 0},
-                                  {6, 0},
-                                  {1, 0},
-                                  {2, 0},
-                                  {4, 0x08001000},
-                                  {5, 0},
-                                  {6, 0},
-                                  {0x10, 0},
-                                  {0x11, 0},
-                                  {0x11, 0}})
-    std::ranges::copy(frame(static_cast<uint8_t>(code), static_cast<uint32_t>(arg)),
+  for (const int code : {1, 6, 1, 2, 4, 5, 6, 0x10, 0x11, 0x11})
+    std::ranges::copy(frame(static_cast<uint8_t>(code), code == 4 ? 0x08001000u : 0u),
                       std::back_inserter(frames));
   const long long t0 = korvel::testing::now_ms();
   EXPECT_EQ(::write(fd, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
