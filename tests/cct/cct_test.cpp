@@ -1,5 +1,4 @@
-// The container tool as its user meets it: cct run as a child process in a scratch directory,
-// with a deadline so that a hang on a FIFO fails.
+// The container tool as its user meets it: cct run with a deadline, so that a hang fails.
 #include "cct.h"
 
 #include <gtest/gtest.h>
@@ -28,8 +27,7 @@ TEST(IsoTime, AgreesWithGmtimeAtTheEdgesAndOnDayBoundaries) {
     }
 }
 
-// Each test in a scratch directory of its own; cct run there (its arguments split at spaces),
-// killed at a deadline: its status (-1 then), standard error and standard output.
+// A scratch directory per test; cct's status (-1 at the deadline), standard error and output.
 class Cct : public ::testing::Test {
  protected:
   void SetUp() override { fs::current_path(dir = ::mkdtemp(tmpl)); }
@@ -47,8 +45,7 @@ class Cct : public ::testing::Test {
   std::string dir;
 };
 
-// What make writes, info reads back sound (and the loader too: the fault runs program one).
-// Then each refusal's exit status and one line on standard error, or the verdict ending info.
+// What make writes, info reads back sound (the loader too: the fault runs program one).
 TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
   for (const uint32_t image : {20, 2048, 61440}) {  // padded to 3 blocks, 2 pages, 60 pages
     std::ofstream("img") << std::string(image, 'k');

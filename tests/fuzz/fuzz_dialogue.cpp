@@ -1,6 +1,5 @@
-// The whole dialogue in virtual time against the emulator's model, with its faults, the
-// directive, network number, image, a damaged container, the operator's answers and a write
-// that fails drawn from the input. A run that loops runs out of virtual time, which throws.
+// The dialogue in virtual time against the emulator's model, its faults, the arguments, image,
+// answers and a failing write drawn from the input. A looping run runs out of time: a throw.
 #include <algorithm>
 #include <cstring>
 #include <vector>

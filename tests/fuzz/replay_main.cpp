@@ -1,5 +1,4 @@
-// Replays the corpus folders given without libFuzzer, so that the ordinary build runs every
-// seed and every input that once broke an invariant (which aborts). No input at all fails.
+// Replays corpus folders without libFuzzer (a broken invariant aborts); no input at all fails.
 #include <filesystem>
 #include <fstream>
 #include <iterator>

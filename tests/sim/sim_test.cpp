@@ -35,9 +35,8 @@ std::vector<std::string> words(const std::string& line) {
   return args;
 }
 
-// On a serial port, the options a technician uses do what the help says. A read that says 0
-// while the port is there (an end-of-file mark on a line another program set cooked) is no
-// hang-up; when the other end goes away it says so, and serves no more.
+// Its options do what the help says. A read of 0 (an end-of-file mark on a line set cooked) is
+// no hang-up; when the other end goes away it says so, and serves no more.
 TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_TRUE(fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0);
@@ -57,8 +56,7 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   usleep(100000);
   tio.c_lflag &= ~ICANON;
   tcsetattr(slave, TCSANOW, &tio);
-  // A bad CRC, one swallowed, a goto before the activation, a write, a checksum query outside
-  // the flash, the goto, and the device still there.
+  // A bad CRC, one swallowed, a goto too early, a write, a bad checksum query, goto, still there.
   std::vector<uint8_t> frames = frame(0x06);
   frames[15] ^= 0x10;
   for (const int code : {1, 6, 1, 2, 4, 5, 6, 0x10, 0x11, 0x11})
