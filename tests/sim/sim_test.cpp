@@ -76,7 +76,7 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   for (const char* line :
        {"-> 01 06 00 00 00 00 00 00 00 00 00 00 00 00 00 78  ignored: bad CRC (68 expected)\n",
         "\n<- 01 e3 00 00 00 00 a3  #1 refused: e3 not activated\n", "\n<- aa 55  noise\n",
-        "\n<- 02 02 00 00 00 00 ed  #3 ok (wrong address)\n", "  #4 ok (first part)\n",
+        "\n<- 02 02 00 00 00 00 ed  #3 ok (wrong address)\n", "  #4 ok (rest)\n",
         "\n<- 01 e5 00 00 00 00 3f  #5 refused: e5 CRC range outside the flash\n",
         "\n   #6 reply withheld\n", "\n<- 01 10 00 00 00 07 c8  #7 ok\n",
         "  #8 refused: e4 unknown command\n", "\n<- 01 11 00 00 00 39 a4  #9 ok\n",
