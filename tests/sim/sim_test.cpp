@@ -42,10 +42,11 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   ASSERT_TRUE(fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0);
   const std::string port = ptsname(fd);
   const std::string dump = ::testing::TempDir() + "zemlot_flash";
-  korvel::testing::Child sim(words("--port " + port + " --dump " + dump +
-                                   " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 "
-                                   "--drop-reply 6 --refuse 0x11:1:E4 --wrong-address 3 --noise "
-                                   "2:aa55 --split 4:3:0 --reply-delay-ms 30 --force"));
+  korvel::testing::Child sim(
+      words("--port " + port + " --dump " + dump +
+            " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 "
+            "--drop-reply 6 --refuse 0x11:1:E4 --wrong-address 3 --noise "
+            "2:aa55 --split 4:3:0 --reply-delay-ms 30 --work-ms write=40 --force"));
   EXPECT_EQ(sim.read_line(2000), port);
   const int slave = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios tio{};
@@ -65,7 +66,7 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   const long long t0 = korvel::testing::now_ms();
   EXPECT_EQ(::write(fd, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
   EXPECT_TRUE(sim.wait_for_output("#9 ok", 5000));
-  EXPECT_GE(korvel::testing::now_ms() - t0, 30 + 55);  // paced: 58 bytes at 1.042 ms
+  EXPECT_GE(korvel::testing::now_ms() - t0, 30 + 40 + 34);  // then 35 bytes at 1.042 ms
   ::close(slave);
   ::close(fd);
   usleep(200000);
