@@ -33,7 +33,7 @@ bool VirtualLine::write(const uint8_t* data, uint32_t n) {
     return false;
   // Byte by byte, so that replies finishing during a long write are seen in time order.
   for (uint32_t i = 0; i < n; ++i) {
-    advance_to(now_us_ + kByteUs);
+    advance_to(now_us_ + zemlot::kByteUs);
     if (echo_)
       arrive(now_us_, data[i]);
     model_.on_bytes(data + i, 1, now_us_);

@@ -1,6 +1,6 @@
 #pragma once
 // The loader's port and clock in one, in virtual time from 0, with the emulator's model at the
-// far end: a pause of the loader is what moves time on. Bytes go both ways at kByteUs each. A
+// far end: a pause of the loader is what moves time on. Bytes go both ways at 9600 8N1. A
 // dialogue that loops throws at once: past an hour of virtual time or 100,000 port calls.
 #include <deque>
 #include <string>
@@ -15,7 +15,6 @@ namespace korvel::testing {
 
 class VirtualLine : public korvel::SerialPort, public korvel::Clock {
  public:
-  static constexpr uint64_t kByteUs = zemlot::kByteUs;
   explicit VirtualLine(zemlot::Options options) : model_(std::move(options)) {}
   zemlot::Model& model() { return model_; }
 
@@ -56,10 +55,10 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   void fail_write_at(size_t k) { fail_write_at_ = k; }
   void fail_read_at(size_t k) { fail_read_at_ = k; }
   void echo(bool on = true) { echo_ = on; }
-  // Noise: byte i arrives at at_us + i * kByteUs (a time already past: waiting now).
+  // Noise: byte i arrives a byte time after byte i - 1, the first at at_us (past: waiting now).
   void inject_input(const std::vector<uint8_t>& bytes, uint64_t at_us) {
     for (size_t i = 0; i < bytes.size(); ++i)
-      arrive(at_us + i * kByteUs, bytes[i]);
+      arrive(at_us + i * zemlot::kByteUs, bytes[i]);
   }
 
   // Frames written and pauses made: "01 +98 +21 03@08001000" (code@argument when not 0, "/n"
@@ -81,7 +80,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
 
   zemlot::Model model_;
   uint64_t now_us_ = 0, vanish_at_us_ = UINT64_MAX;
-  zemlot::LineRate device_side_{kByteUs};
+  zemlot::LineRate device_side_{zemlot::kByteUs};
   std::deque<std::pair<uint64_t, uint8_t>> input_;       // (arrival time, byte), in order
   std::deque<std::pair<uint64_t, zemlot::Chunk>> sent_;  // (end time, chunk), on the line
   std::vector<std::vector<uint8_t>> written_;

@@ -28,15 +28,12 @@
 namespace korvel {
 namespace {
 
-using testing::CaptureConsole;
 using testing::VirtualLine;
-namespace fs = std::filesystem;
 constexpr auto npos = std::string::npos;
 
 // The loader's texts, shared by the rows. In a row's expected output "…" stands for any text.
 const std::string kRule = std::string(79, '-') + "\n";
-const std::string B53 = std::string(53, ' ') + "\r";
-const std::string B63 = std::string(63, ' ') + "\r";
+const std::string B53 = std::string(53, ' ') + "\r", B63 = std::string(63, ' ') + "\r";
 const std::string B78 = std::string(78, ' ') + "\r";
 const std::string kOpening = "Открываем СОМ порт... \n", kOpened = kOpening + "ОК\n";
 const std::string kWarning =
@@ -126,25 +123,23 @@ struct Outcome {
   std::string out, err, log, wire;
   uint64_t us = 0;
 };
-using Check = std::function<void(VirtualLine&)>;
 
 // What a run must give. The log (VirtualLine::log) is compared frames only (its wire) when
 // the expected one names no pause.
 struct Row {
   const char* name;
   Given in;
-  std::string out, log = "…";
-  std::string err = kClosingErr;
+  std::string out, log = "…", err = kClosingErr;
   int status = 0;
   bool left_open = false;
-  Check check = {};
+  std::function<void(VirtualLine&)> check = {};
 };
 
 class Scenario : public ::testing::Test {
  protected:
-  void TearDown() override { fs::remove(path_); }
+  void TearDown() override { std::filesystem::remove(path_); }
 
-  Outcome run(const Given& in, bool left_open, const Check& check = {},
+  Outcome run(const Given& in, bool left_open, const std::function<void(VirtualLine&)>& check = {},
               const std::function<void()>& at_answer = {}) {
     setenv("TZ", "UTC", 1);
     tzset();
@@ -155,7 +150,7 @@ class Scenario : public ::testing::Test {
     line.failing = in.fails;
     line.fail_write_at(in.write_fails);
     line.fail_read_at(in.read_fails);
-    CaptureConsole con(in.cp1251 ? Encoder::cp1251() : Encoder::utf8(), in.input);
+    testing::CaptureConsole con(in.cp1251 ? Encoder::cp1251() : Encoder::utf8(), in.input);
     con.before_input = at_answer;
     Platform p{con, line, line, in.pacing};
     std::istringstream words(in.args);
@@ -186,30 +181,26 @@ class Scenario : public ::testing::Test {
 
   void play(const Row& r) {
     SCOPED_TRACE(r.name);
-    try {
-      const Outcome o = run(r.in, r.left_open, r.check);
-      EXPECT_EQ(o.status, r.status);
-      EXPECT_TRUE(matches(o.out, r.out)) << o.out;
-      EXPECT_EQ(o.err, r.err);
-      EXPECT_TRUE(matches(r.log.find('+') != npos ? o.log : o.wire, r.log)) << o.log;
-      if (!r.in.echo && !r.in.pacing)
-        return;
-      // The same device on a line without echo, paced as documented: everything the operator
-      // and the device see is the same, byte for byte; reply pacing only shortens the waits.
-      Given plain = r.in;
-      plain.echo = false;
-      plain.pacing = nullptr;
-      const Outcome ref = run(plain, r.left_open);
-      EXPECT_EQ(o.out, ref.out);
-      const bool by_reply = r.in.pacing && std::string(r.in.pacing) == "reply";
-      EXPECT_EQ(by_reply ? o.wire : o.log, by_reply ? ref.wire : ref.log);
-      // Both end with the answer's 100 ms and the last 2 s; a slow device leaves little to gain.
-      EXPECT_TRUE(!by_reply || !r.in.device.work_ms.empty() ||
-                  o.us - 2100000 < (ref.us - 2100000) * 4 / 10)
-          << o.us << " us against " << ref.us;
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << e.what();
-    }
+    const Outcome o = run(r.in, r.left_open, r.check);
+    EXPECT_EQ(o.status, r.status);
+    EXPECT_TRUE(matches(o.out, r.out)) << o.out;
+    EXPECT_EQ(o.err, r.err);
+    EXPECT_TRUE(matches(r.log.find('+') != npos ? o.log : o.wire, r.log)) << o.log;
+    if (!r.in.echo && !r.in.pacing)
+      return;
+    // The same device on a line without echo, paced as documented: everything the operator
+    // and the device see is the same, byte for byte; reply pacing only shortens the waits.
+    Given plain = r.in;
+    plain.echo = false;
+    plain.pacing = nullptr;
+    const Outcome ref = run(plain, r.left_open);
+    EXPECT_EQ(o.out, ref.out);
+    const bool by_reply = r.in.pacing && std::string(r.in.pacing) == "reply";
+    EXPECT_EQ(by_reply ? o.wire : o.log, by_reply ? ref.wire : ref.log);
+    // Both end with the answer's 100 ms and the last 2 s; a slow device leaves little to gain.
+    EXPECT_TRUE(!by_reply || !r.in.device.work_ms.empty() ||
+                o.us - 2100000 < (ref.us - 2100000) * 4 / 10)
+        << o.us << " us against " << ref.us;
   }
 
   const std::string path_ = ::testing::TempDir() + "korvel-" + std::to_string(getpid()) + ".cct";
@@ -217,8 +208,6 @@ class Scenario : public ::testing::Test {
 
 // Frames: 1 activate, 2 blid, 3 keyid, 4 unblock, 5-6 erase of a one-page image, 7.. blocks.
 TEST_F(Scenario, Runs) {
-  const std::string crc16 =
-      (std::ostringstream() << std::hex << crc32(plain_image(16).data(), 16)).str();
   using L = VirtualLine;
   const Row rows[] = {
       // Row(name, given, standard output, log, standard error, status, port left open, check)
@@ -238,8 +227,8 @@ TEST_F(Scenario, Runs) {
               "Страница 5 стерта\r" + B78 + kOnePage + B63 + "Блок 0 записан (0x8001000)\r" + B63 +
               "Блок 1 записан (0x8001008)\r" + B63 + "Все блоки записаны\n" + kRule +
               "Идет считывание CRC-32 расшифрованного образа(6)\rПолучена контрольная сумма " +
-              "расшифрованногo файла firmware.bin (CRC-32-0x4c11DB7): " + crc16 +
-              "\nКонтрольная сумма совпала\n" + kRule +
+              "расшифрованногo файла firmware.bin (CRC-32-0x4c11DB7): 56fdc53a\n" +
+              "Контрольная сумма совпала\n" + kRule +
               "Переключаем выполнение кода на пользовательскую программу\n" +
               "Идет выдача команды на переход (7)\r" + B53 + kDone,
           "01 +98 +21 10 +98 +21 11 +98 +21 +100 02 +98 +21 03@08001000 +98 +21 03@08001000 +98 "
@@ -259,8 +248,7 @@ TEST_F(Scenario, Runs) {
       // The device and the line misbehave for a while; the loader asks again and succeeds.
       Row("device silent for a while",
           {.args = "VCOM1 1 @ I", .device = {.faults = {.silent_first = 5}}},
-          kReport + "Идет поиск бутлоадера (0)\rИдет поиск бутлоадера (1)\r" +
-              "Идет поиск бутлоадера (2)\rИдет поиск бутлоадера (3)\rИдет поиск бутлоадера (4)\r" +
+          kReport + "Идет поиск бутлоадера (0)\r…Идет поиск бутлоадера (4)\r" +
               "Идет поиск бутлоадера (5)\rБутлоадер был найден и активирован\n" +
               "Идет запрос версии бутлоадера (6)\r…",
           "01 01 01 01 01 01 10 11"),
@@ -309,9 +297,7 @@ TEST_F(Scenario, Runs) {
       // The key version is a signed byte minus '0'; the bootloader's a signed word.
       Row("versions out of range",
           {.args = "VCOM1 1 @ I", .device = {.bootloader_version = 1u << 31, .key_version = 0x50}},
-          "…Версия бутлоадера -2147483648\nИдет запрос версии шифроключа (2)\r" + B53 +
-              "Версия шифроключа -176\n…"),
-      // Port failures.
+          "…Версия бутлоадера -2147483648\n…Версия шифроключа -176\n…"),
       Row("the port cannot be opened", {.fails = L::kOpen}, kOpening + "ошибка\n", "", "", 1),
       Row("its state cannot be read", {.fails = L::kSettings}, kOpened, "",
           "Error getting device state\n", 1),
@@ -327,7 +313,6 @@ TEST_F(Scenario, Runs) {
           kToBlocks + "04@08001000 04@08001008 04@08001010", "Write error\n", 1),
       Row("the port cannot be closed", {.args = "VCOM1 1 @ I", .fails = L::kClose}, kInfo + kRule,
           "…", "Закрываю СОМ порт... Error\n", 1, true),
-      // The container.
       Row("no container", {.args = "VCOM1 1 /nonexistent/boot.cct I", .image = kNoFile},
           "…" + kRule + "Открываем криптоконтейнер .cct \nНе найден криптоконтейнер.cct \n", "", "",
           1, true),
@@ -337,9 +322,7 @@ TEST_F(Scenario, Runs) {
           "+2000"),
       // The same device on an adapter that echoes, or paced by its replies.
       Row("echo, a refused erase",
-          {.device = {.faults = {.refuse = {{CMD_ERASE_PAGE, 2, 0xE7}}}},
-           .image = 64,
-           .echo = true},
+          {.device = {.faults = {.refuse = {{CMD_ERASE_PAGE, 2, 0xE7}}}}, .echo = true},
           "…Ошибка стирания E7\n…" + kDone),
       Row("echo, a block reply lost", {.device = {.faults = {.drop_reply = {8}}}, .echo = true},
           "…" + B53 + "Ошибка контр. суммы в блоке 1\n" + B53 + "Записываем блок N 1\r" + kEnd,
@@ -385,7 +368,8 @@ TEST_F(Scenario, Runs) {
 // The image read at the start is what goes to the device, whatever becomes of the file.
 TEST_F(Scenario, ContainerChangedOrRemovedAtThePrompt) {
   const std::function<void()> changes[] = {
-      [&] { write_container(path_, plain_image(64, 2), false); }, [&] { fs::remove(path_); }};
+      [&] { write_container(path_, plain_image(64, 2), false); },
+      [&] { std::filesystem::remove(path_); }};
   for (const auto& change : changes) {
     const Outcome o = run({.image = 64}, false, {}, change);
     EXPECT_EQ(o.status, 0);
