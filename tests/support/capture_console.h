@@ -11,11 +11,10 @@ namespace korvel::testing {
 
 class CaptureConsole final : public Console {
  public:
-  explicit CaptureConsole(std::unique_ptr<Encoder> enc = Encoder::utf8(), std::string input = {})
-      : Console(std::move(enc)), input_(std::move(input)) {}
+  explicit CaptureConsole(std::unique_ptr<Encoder> enc = Encoder::utf8(), std::string in = {})
+      : Console(std::move(enc)), input(std::move(in)) {}
 
-  std::string out, err;
-  std::string all;  // both streams in print order, stderr as [err:...]
+  std::string out, err, input, all;  // all: both streams in print order, stderr as [err:...]
   std::vector<Color> colors;
   size_t input_read = 0;
   bool input_failed = false;           // standard input reports an error
@@ -31,13 +30,10 @@ class CaptureConsole final : public Console {
   int read_byte() override {
     if (before_input)
       std::exchange(before_input, nullptr)();
-    if (input_failed || input_read >= input_.size())
+    if (input_failed || input_read >= input.size())
       return -1;
-    return static_cast<unsigned char>(input_[input_read++]);
+    return static_cast<unsigned char>(input[input_read++]);
   }
-
- private:
-  std::string input_;
 };
 
 }  // namespace korvel::testing

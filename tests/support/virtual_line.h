@@ -1,9 +1,7 @@
 #pragma once
-// The loader's port and clock in one, in virtual time, with the emulator's model at the far
-// end: a pause of the loader is what moves time on, so nothing sleeps for real. Bytes go both
-// ways at 9600 8N1, kByteUs each; time starts at 0. A dialogue that loops fails at once: past
-// an hour of virtual time or 100,000 port calls the line throws, naming the frame that kept
-// going out.
+// The loader's port and clock in one, in virtual time from 0, with the emulator's model at the
+// far end: a pause of the loader is what moves time on. Bytes go both ways at 9600 8N1. A
+// dialogue that loops throws at once: past an hour of virtual time or 100,000 port calls.
 #include <deque>
 #include <string>
 #include <vector>
@@ -17,19 +15,14 @@ namespace korvel::testing {
 
 class VirtualLine : public korvel::SerialPort, public korvel::Clock {
  public:
-  static constexpr uint64_t kByteUs = zemlot::kByteUs;
   explicit VirtualLine(zemlot::Options options) : model_(std::move(options)) {}
   zemlot::Model& model() { return model_; }
 
   // The set-up steps a test makes fail, as bits; a failed close leaves the port open.
   enum Step : unsigned { kOpen = 1, kSettings = 2, kLineSettings = 4, kTimeouts = 8, kClose = 16 };
   unsigned failing = 0;
-  std::string opened_name;
   int32_t baud = 0;
-  bool open(const char* name) override {
-    opened_name = name;
-    return open_ = !(failing & kOpen);
-  }
+  bool open(const char*) override { return open_ = !(failing & kOpen); }
   bool read_settings() override { return !(failing & kSettings); }
   bool apply_line_settings(int32_t b) override {
     baud = b;
@@ -47,38 +40,33 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
     note(log, "+" + std::to_string(ms));
     advance_to(now_us_ + uint64_t{ms} * 1000);
   }
-  // Each byte reaches the model kByteUs after the previous one, and comes straight back with
-  // echo(). Fails, sending nothing, as the fail_write_at()-th call (1-based) or once the line
-  // has vanished (the model's Faults::vanish_after).
+  // Byte by byte to the model, and straight back with echo(). Fails, sending nothing, as the
+  // fail_write_at()-th call (1-based) or once the line has vanished (Faults::vanish_after).
   bool write(const uint8_t* data, uint32_t n) override;
-  // As the port's contract has them. Each fails as the fail_read_at()-th read; after the line
-  // has vanished, when nothing is waiting or the wait would outlast it.
+  // Each fails as the fail_read_at()-th read; after the line has vanished, when nothing is
+  // waiting or the wait would outlast it.
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
     return read_until(buf, n, got, waiting() > 0 || n == 0 ? 0 : 21 + n);
   }
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override;
   void discard_input() override {
-    ++discards_;
     input_.erase(input_.begin(), input_.begin() + static_cast<long>(waiting()));
   }
   void fail_write_at(size_t k) { fail_write_at_ = k; }
   void fail_read_at(size_t k) { fail_read_at_ = k; }
   void echo(bool on = true) { echo_ = on; }
-  // Noise: byte i arrives at at_us + i * kByteUs (a time already past: waiting now).
+  // Noise: byte i arrives a byte time after byte i - 1, the first at at_us (past: waiting now).
   void inject_input(const std::vector<uint8_t>& bytes, uint64_t at_us) {
     for (size_t i = 0; i < bytes.size(); ++i)
-      arrive(at_us + i * kByteUs, bytes[i]);
+      arrive(at_us + i * zemlot::kByteUs, bytes[i]);
   }
 
-  // Frames written and pauses made, in order: "01 +98 +21 03@08001000" (code@argument, the
-  // argument when not 0, and the length when not 16 as "/n"; +ms a pause); the wire alike
-  // without the pauses.
+  // Frames written and pauses made: "01 +98 +21 03@08001000" (code@argument when not 0, "/n"
+  // for a length not 16, +ms a pause); the wire alike without the pauses.
   std::string log, wire;
   const std::vector<std::vector<uint8_t>>& frames_written() const { return written_; }
   size_t waiting() const;  // arrived, not read or discarded
-  size_t discards() const { return discards_; }
   size_t write_calls() const { return write_calls_; }
-  size_t read_calls() const { return read_calls_; }
 
  private:
   // Moves time to t, telling the model of each chunk sent; with stop_at_vanish, false when the
@@ -92,11 +80,11 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
 
   zemlot::Model model_;
   uint64_t now_us_ = 0, vanish_at_us_ = UINT64_MAX;
-  zemlot::LineRate device_side_{kByteUs};
+  zemlot::LineRate device_side_{zemlot::kByteUs};
   std::deque<std::pair<uint64_t, uint8_t>> input_;       // (arrival time, byte), in order
   std::deque<std::pair<uint64_t, zemlot::Chunk>> sent_;  // (end time, chunk), on the line
   std::vector<std::vector<uint8_t>> written_;
-  size_t discards_ = 0, write_calls_ = 0, read_calls_ = 0, fail_write_at_ = 0, fail_read_at_ = 0;
+  size_t write_calls_ = 0, read_calls_ = 0, fail_write_at_ = 0, fail_read_at_ = 0;
   bool echo_ = false, open_ = false;
 };
 

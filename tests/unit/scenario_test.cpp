@@ -1,6 +1,5 @@
-// Whole loader runs in virtual time against the bootloader model, one row a scenario: the
-// arguments, the container, the device's faults, the operator's input, echo and pacing give
-// the exact console bytes, exit status, frames on the wire and pauses.
+// Whole loader runs in virtual time against the bootloader model, one row a scenario: the exact
+// console bytes, exit status, frames on the wire and pauses.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,9 +9,9 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture_console.h"
@@ -29,17 +28,14 @@
 namespace korvel {
 namespace {
 
-using testing::CaptureConsole;
 using testing::VirtualLine;
-namespace fs = std::filesystem;
 constexpr auto npos = std::string::npos;
 
 // The loader's texts, shared by the rows. In a row's expected output "…" stands for any text.
 const std::string kRule = std::string(79, '-') + "\n";
-const std::string B53 = std::string(53, ' ') + "\r";
-const std::string B63 = std::string(63, ' ') + "\r";
+const std::string B53 = std::string(53, ' ') + "\r", B63 = std::string(63, ' ') + "\r";
 const std::string B78 = std::string(78, ' ') + "\r";
-const std::string kOpening = "Открываем СОМ порт... \n";
+const std::string kOpening = "Открываем СОМ порт... \n", kOpened = kOpening + "ОК\n";
 const std::string kWarning =
     "ВНИМАНИЕ! НА ЛИНИИ RS-485 ДОЛЖЕН БЫТЬ ТОЛЬКО ОДИН ВКЛЮЧЕННЫЙ ПРИБОР!\n";
 const std::string kClosingErr = "Закрываю СОМ порт... OK\n";
@@ -75,20 +71,15 @@ std::string refused(int pages, const char* why) {
 const std::string kToBlocks = "01 10 11 02 03@08001000 03@08001000 ";  // frames before blocks
 constexpr size_t kNoFile = SIZE_MAX;
 
-// Whether text from `from` on matches pattern, where "…" in the pattern stands for any text.
-bool matches(const std::string& text, const std::string& pattern, size_t from = 0) {
-  const std::string any = "…";
-  const size_t star = pattern.find(any);
-  if (star == npos)
-    return text.size() - from == pattern.size() && text.ends_with(pattern);
-  if (text.compare(from, star, pattern, 0, star) != 0)
-    return false;
-  const std::string rest = pattern.substr(star + any.size());
-  const size_t next = rest.find(any);
-  // Each piece at its leftmost place, but the last one at the end.
-  const size_t at = next == npos ? text.size() - std::min(text.size(), rest.size())
-                                 : text.find(rest.substr(0, next), from + star);
-  return at != npos && at >= from + star && matches(text, rest, at);
+// Whether text matches pattern, where "…" in the pattern stands for any text.
+bool matches(std::string_view text, std::string_view pattern) {
+  const size_t star = pattern.find("…");
+  if (star == npos || text.substr(0, star) != pattern.substr(0, star))
+    return star == npos && text == pattern;
+  for (size_t at = star; at <= text.size(); ++at)
+    if (matches(text.substr(at), pattern.substr(star + std::string_view("…").size())))
+      return true;
+  return false;
 }
 
 std::vector<uint8_t> plain_image(size_t n, int seed = 0) {
@@ -125,7 +116,6 @@ struct Given {
   size_t write_fails = 0, read_fails = 0;  // the k-th call fails
   bool cp1251 = false, echo = false;
   const char* pacing = nullptr;  // KORVEL_PACING
-  bool ref_prompt = false;       // the run it is compared with has a device that answers at once
 };
 
 struct Outcome {
@@ -133,56 +123,52 @@ struct Outcome {
   std::string out, err, log, wire;
   uint64_t us = 0;
 };
-using Check = std::function<void(const Outcome&, VirtualLine&)>;
 
 // What a run must give. The log (VirtualLine::log) is compared frames only (its wire) when
-// the expected one names no pause. Rows are written Row(...): each is packed as a call.
+// the expected one names no pause.
 struct Row {
   const char* name;
   Given in;
-  std::string out;
-  std::optional<std::string> log = {};
-  std::string err = kClosingErr;
+  std::string out, log = "…", err = kClosingErr;
   int status = 0;
   bool left_open = false;
-  Check check = {};
+  std::function<void(VirtualLine&)> check = {};
 };
 
 class Scenario : public ::testing::Test {
  protected:
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override { std::filesystem::remove(path_); }
 
-  Outcome run(const Given& in, bool left_open, const Check& check = {},
+  Outcome run(const Given& in, bool left_open, const std::function<void(VirtualLine&)>& check = {},
               const std::function<void()>& at_answer = {}) {
     setenv("TZ", "UTC", 1);
     tzset();
-    fs::create_directories(dir_);
-    const std::string path = dir_ + "/boot.cct";
     if (in.image != kNoFile)
-      write_container(path, plain_image(in.image), in.damaged);
+      write_container(path_, plain_image(in.image), in.damaged);
     VirtualLine line(in.device);
     line.echo(in.echo);
     line.failing = in.fails;
     line.fail_write_at(in.write_fails);
     line.fail_read_at(in.read_fails);
-    CaptureConsole con(in.cp1251 ? Encoder::cp1251() : Encoder::utf8(), in.input);
+    testing::CaptureConsole con(in.cp1251 ? Encoder::cp1251() : Encoder::utf8(), in.input);
     con.before_input = at_answer;
     Platform p{con, line, line, in.pacing};
     std::istringstream words(in.args);
     std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
     std::vector<const char*> argv = {in.program};
     for (const auto& a : args)
-      argv.push_back(a == "@" ? path.c_str() : a.c_str());
+      argv.push_back(a == "@" ? path_.c_str() : a.c_str());
     Outcome o(run_loader(static_cast<int>(argv.size()), argv.data(), p), con.out, con.err, line.log,
               line.wire, line.now_us());
     EXPECT_EQ(line.is_open(), left_open);
-    // The device runs the image exactly when the loader reports it did, and then holds it.
-    const bool started = line.model().summary().app_started;
-    EXPECT_EQ(started, o.out.find("Подтверждение получено\n") != npos);
+    // The device runs the image exactly when the loader says so, holding it, its pages erased.
+    const auto device = line.model().summary();
+    EXPECT_EQ(device.app_started, o.out.find("Подтверждение получено\n") != npos);
     const auto image = plain_image(in.image == kNoFile ? 0 : in.image);
     const auto& app = line.model().flash();  // from 0x08001000 on
-    EXPECT_TRUE(!started || (image.size() <= app.size() - 0x1000 &&
-                             std::equal(image.begin(), image.end(), app.begin() + 0x1000)));
+    EXPECT_TRUE(!device.app_started ||
+                (std::equal(image.begin(), image.end(), app.begin() + 0x1000) &&
+                 device.pages_erased == (image.size() + 1023) / 1024));
     // Grey from the start; green or red with the device's checksum verdict.
     std::vector<Color> colors{Color::Grey};
     if (o.out.find("совпала\n" + kRule + "Переключаем") != npos)
@@ -191,58 +177,50 @@ class Scenario : public ::testing::Test {
       colors.push_back(Color::Red);
     EXPECT_EQ(con.colors, colors);
     if (check)
-      check(o, line);
+      check(line);
     return o;
   }
 
   void play(const Row& r) {
     SCOPED_TRACE(r.name);
-    try {
-      const Outcome o = run(r.in, r.left_open, r.check);
-      EXPECT_EQ(o.status, r.status);
-      EXPECT_TRUE(matches(o.out, r.out)) << o.out;
-      EXPECT_EQ(o.err, r.err);
-      EXPECT_TRUE(!r.log || matches(r.log->find('+') != npos ? o.log : o.wire, *r.log)) << o.log;
-      if (!r.in.echo && !r.in.pacing)
-        return;
-      // The same device on a line without echo, paced as documented: everything the operator
-      // and the device see is the same, byte for byte; reply pacing only shortens the waits.
-      Given plain = r.in;
-      plain.echo = false;
-      plain.pacing = nullptr;
-      if (r.in.ref_prompt)
-        plain.device.work_ms.clear();
-      const Outcome ref = run(plain, r.left_open);
-      EXPECT_EQ(o.out, ref.out);
-      const bool by_reply = r.in.pacing && std::string(r.in.pacing) == "reply";
-      EXPECT_EQ(by_reply ? o.wire : o.log, by_reply ? ref.wire : ref.log);
-      // Both end with the answer's 100 ms and the last 2 s.
-      EXPECT_TRUE(!by_reply || r.in.ref_prompt || o.us - 2100000 < (ref.us - 2100000) * 4 / 10)
-          << o.us << " us against " << ref.us;
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << e.what();
-    }
+    const Outcome o = run(r.in, r.left_open, r.check);
+    EXPECT_EQ(o.status, r.status);
+    EXPECT_TRUE(matches(o.out, r.out)) << o.out;
+    EXPECT_EQ(o.err, r.err);
+    EXPECT_TRUE(matches(r.log.find('+') != npos ? o.log : o.wire, r.log)) << o.log;
+    if (!r.in.echo && !r.in.pacing)
+      return;
+    // The same device on a line without echo, paced as documented: everything the operator
+    // and the device see is the same, byte for byte; reply pacing only shortens the waits.
+    Given plain = r.in;
+    plain.echo = false;
+    plain.pacing = nullptr;
+    const Outcome ref = run(plain, r.left_open);
+    EXPECT_EQ(o.out, ref.out);
+    const bool by_reply = r.in.pacing && std::string(r.in.pacing) == "reply";
+    EXPECT_EQ(by_reply ? o.wire : o.log, by_reply ? ref.wire : ref.log);
+    // Both end with the answer's 100 ms and the last 2 s; a slow device leaves little to gain.
+    EXPECT_TRUE(!by_reply || !r.in.device.work_ms.empty() ||
+                o.us - 2100000 < (ref.us - 2100000) * 4 / 10)
+        << o.us << " us against " << ref.us;
   }
 
-  const std::string dir_ = ::testing::TempDir() + "korvel-scenario-" + std::to_string(getpid());
+  const std::string path_ = ::testing::TempDir() + "korvel-" + std::to_string(getpid()) + ".cct";
 };
 
 // Frames: 1 activate, 2 blid, 3 keyid, 4 unblock, 5-6 erase of a one-page image, 7.. blocks.
 TEST_F(Scenario, Runs) {
-  const std::string crc16 =
-      (std::ostringstream() << std::hex << crc32(plain_image(16).data(), 16)).str();
   using L = VirtualLine;
   const Row rows[] = {
       // Row(name, given, standard output, log, standard error, status, port left open, check)
-      Row("information", {.args = "VCOM1 1 @ I", .input = ""},
-          kOpening + "ОК\n" + std::string(38, ' ') + "Set font Lucida Console - 16 for russian!\n" +
-              kRule + kWarning + "Программа - загрузчик Korvel-K1 V2.0\n" +
+      // Only "P" programs.
+      Row("information, directive p", {.args = "VCOM1 1 @ p", .input = ""},
+          kOpened + std::string(38, ' ') + "Set font Lucida Console - 16 for russian!\n" + kRule +
+              kWarning + "Программа - загрузчик Korvel-K1 V2.0\n" +
               "Loader: Port VCOM1; Speed 9600; 8N1\nТолько читаем информацию о приборе\n" + kRule +
               kInfo + kEnd,
           "01 +98 +21 10 +98 +21 11 +98 +21 +2000", kClosingErr, 0, false,
-          [](const Outcome&, VirtualLine& l) {
-            EXPECT_EQ(l.opened_name + " " + std::to_string(l.baud), "VCOM1 9600");
-          }),
+          [](VirtualLine& l) { EXPECT_EQ(l.baud, 9600); }),
       Row("programming two blocks", {},
           "…создан Sun Jan 05 00:00:00 2025\n" + kReport + kId + kPrompt + kRule +
               "\nРазблокируем flash память для стирания и записи\nСнимаем блокировку (3)\r" +
@@ -251,36 +229,28 @@ TEST_F(Scenario, Runs) {
               "Страница 5 стерта\r" + B78 + kOnePage + B63 + "Блок 0 записан (0x8001000)\r" + B63 +
               "Блок 1 записан (0x8001008)\r" + B63 + "Все блоки записаны\n" + kRule +
               "Идет считывание CRC-32 расшифрованного образа(6)\rПолучена контрольная сумма " +
-              "расшифрованногo файла firmware.bin (CRC-32-0x4c11DB7): " + crc16 +
-              "\nКонтрольная сумма совпала\n" + kRule +
+              "расшифрованногo файла firmware.bin (CRC-32-0x4c11DB7): 56fdc53a\n" +
+              "Контрольная сумма совпала\n" + kRule +
               "Переключаем выполнение кода на пользовательскую программу\n" +
               "Идет выдача команды на переход (7)\r" + B53 + kDone,
           "01 +98 +21 10 +98 +21 11 +98 +21 +100 02 +98 +21 03@08001000 +98 +21 03@08001000 +98 "
           "+21 04@08001000 +69 04@08001008 +69 05@08001000 +98 +21 06 +98 +21 +2000",
           kClosingErr, 0, false,
-          [](const Outcome&, VirtualLine& line) {
-            // GET_CRC and GOTO carry the size in bytes 11 to 14; GET_CRC keeps block 1's first
-            // data bytes in 7 to 10.
+          [](VirtualLine& line) {
+            // GET_CRC keeps block 1's first data bytes before the size, and GOTO all eight.
             const auto& f = line.frames_written();
-            EXPECT_EQ(load_le32(&f.at(8)[11]), 16u);
-            EXPECT_EQ(load_le32(&f.at(9)[11]), 16u);
-            EXPECT_EQ(load_le32(&f.at(8)[7]), load_le32(&f.at(7)[7]));
+            EXPECT_TRUE(std::equal(&f.at(7)[7], &f.at(7)[11], &f.at(8)[7]));
+            EXPECT_TRUE(std::equal(&f.at(8)[7], &f.at(8)[15], &f.at(9)[7]));
           }),
       // Operator answers: only the lines "Y" and "N"; anything else asks once more.
-      Row("N", {.input = "N\n"}, kReport + kId + kPrompt + kEnd, "01 10 11"),
       Row("end of input", {.input = ""}, kReport + kId + kPrompt + kEnd, "01 10 11"),
-      Row("other answers: the key exchange once more, then quiet",
-          {.input = "y\nx\nyes\nmaybe\nN\n"}, kReport + kId + kPrompt + kEnd,
+      Row("other answers: the key exchange once more, then quiet till N",
+          {.input = "y\nx\nyes\nmaybe\nN\nY\n"}, kReport + kId + kPrompt + kEnd,
           "01 +98 +21 10 +98 +21 11 +98 +21 +100 11 +98 +21 +100 +100 +100 +100 +2000"),
-      Row("YES, an empty line, then Y with CRLF", {.input = "YES\n\nY\r\n"}, "…" + kDone,
-          "01 10 11 11 02…"),
-      Row("directive p only reads", {.args = "VCOM1 1 @ p"},
-          "…Только читаем информацию о приборе\n" + kInfo + kEnd, "01 10 11"),
       // The device and the line misbehave for a while; the loader asks again and succeeds.
       Row("device silent for a while",
           {.args = "VCOM1 1 @ I", .device = {.faults = {.silent_first = 5}}},
-          kReport + "Идет поиск бутлоадера (0)\rИдет поиск бутлоадера (1)\r" +
-              "Идет поиск бутлоадера (2)\rИдет поиск бутлоадера (3)\rИдет поиск бутлоадера (4)\r" +
+          kReport + "Идет поиск бутлоадера (0)\r…Идет поиск бутлоадера (4)\r" +
               "Идет поиск бутлоадера (5)\rБутлоадер был найден и активирован\n" +
               "Идет запрос версии бутлоадера (6)\r…",
           "01 01 01 01 01 01 10 11"),
@@ -288,13 +258,11 @@ TEST_F(Scenario, Runs) {
           {.device = {.trace = true, .faults = {.wrong_address = {1, 2, 3, 4, 5}}}},
           "…Идет поиск бутлоадера (5)\rБутлоадер был найден…" + kDone, "01 01 01 01 01 01 10…",
           kClosingErr, 0, false,
-          [](const Outcome&, VirtualLine& l) {
+          [](VirtualLine& l) {
             std::string trace;  // the emulator's, as a technician reads it with --trace
             for (const auto& t : l.model().take_trace())
               trace += t + "\n";
-            EXPECT_TRUE(matches(trace,
-                                "…CMD_WRITE_BLOCK block 0 (0x08001000)\n…CMD_WRITE_BLOCK "
-                                "block 1 (0x08001008)\n…"));
+            EXPECT_TRUE(matches(trace, "…CMD_WRITE_BLOCK block 1 (0x08001008)\n…"));
           }),
       Row("a noise byte before a reply",
           {.device = {.faults = {.noise = {{2, std::make_shared<std::vector<uint8_t>>(1, 0x55)}}}}},
@@ -313,15 +281,9 @@ TEST_F(Scenario, Runs) {
               "Страница 5 стерта\r…Все страницы стерты(конец:0x8001fff)\n" +
               "[0<-Zemlot->3][4<-чисто->6][7<-резерв->63]\n…" + kDone,
           kToBlocks + "03@08001400 03@08001400 03@08001400 03@08001800 04@08001000…"),
-      Row("the first erase refused twice",
-          {.device = {.faults = {.refuse = {{CMD_ERASE_PAGE, 1, 0xE7},
-                                            {CMD_ERASE_PAGE, 2, 0xE7}}}}},
-          "…" + kDone, kToBlocks + "03@08001000 03@08001000 04@08001000…"),
       Row("sixty pages", {.image = 60 * 1024},
           "…" + B78 + "Все страницы стерты(конец:0x80103ff)\n" +
-              "[0<-Zemlot->3][4<-чисто->63][64<-резерв->63]\n…" + kDone,
-          {}, kClosingErr, 0, false,
-          [](const Outcome&, VirtualLine& l) { EXPECT_EQ(l.model().summary().pages_erased, 60u); }),
+              "[0<-Zemlot->3][4<-чисто->63][64<-резерв->63]\n…" + kDone),
       // Images that cannot be written erase nothing.
       Row("one block more than the flash holds", {.image = 60 * 1024 + 8},
           refused(61, "превышен допустимый диапазон страниц"), "01 10 11 02"),
@@ -337,48 +299,32 @@ TEST_F(Scenario, Runs) {
       // The key version is a signed byte minus '0'; the bootloader's a signed word.
       Row("versions out of range",
           {.args = "VCOM1 1 @ I", .device = {.bootloader_version = 1u << 31, .key_version = 0x50}},
-          "…Версия бутлоадера -2147483648\nИдет запрос версии шифроключа (2)\r" + B53 +
-              "Версия шифроключа -176\n…"),
-      Row("key version 79", {.args = "VCOM1 1 @ I", .device = {.key_version = 0x4F}},
-          "…Версия шифроключа 79\n…"),
-      // Port failures.
+          "…Версия бутлоадера -2147483648\n…Версия шифроключа -176\n…"),
       Row("the port cannot be opened", {.fails = L::kOpen}, kOpening + "ошибка\n", "", "", 1),
-      Row("its state cannot be read", {.fails = L::kSettings}, kOpening + "ОК\n", "",
+      Row("its state cannot be read", {.fails = L::kSettings}, kOpened, "",
           "Error getting device state\n", 1),
-      Row("its parameters cannot be set", {.fails = L::kLineSettings}, kOpening + "ОК\n", "",
+      Row("its parameters cannot be set", {.fails = L::kLineSettings}, kOpened, "",
           "Error setting device parameters\n", 1),
-      Row("time-outs and close fail", {.fails = L::kTimeouts | L::kClose}, kOpening + "ОК\n", "",
+      Row("time-outs and close fail", {.fails = L::kTimeouts | L::kClose}, kOpened, "",
           "Error setting timeouts\n", 1, true),
       Row("the first command cannot be written", {.write_fails = 1},
           kReport + "Идет поиск бутлоадера (0)\r", "", "Write error\n", 1),
-      Row("a block cannot be written", {.write_fails = 7}, "…" + B78 + kOnePage,
-          "…03@08001000 +98 +21", "Write error\n", 1),
       Row("the line goes in the block phase",
           {.device = {.faults = {.vanish_after = 9}}, .image = 256},
           "…" + B63 + "Блок 2 записан (0x8001010)\r",
           kToBlocks + "04@08001000 04@08001008 04@08001010", "Write error\n", 1),
-      Row("a read fails in the search", {.read_fails = 1},
-          kReport + "Идет поиск бутлоадера (0)\rRead error\nИдет поиск бутлоадера (0)\r…" + kDone),
-      Row("a read fails in a block's reply", {.read_fails = 7},
-          "…" + B63 + "Блок 0 записан (0x8001000)\r…" + kDone,
-          kToBlocks + "04@08001000 04@08001000 04@08001008 05@08001000 06"),
       Row("the port cannot be closed", {.args = "VCOM1 1 @ I", .fails = L::kClose}, kInfo + kRule,
-          {}, "Закрываю СОМ порт... Error\n", 1, true),
-      // The container.
+          "…", "Закрываю СОМ порт... Error\n", 1, true),
       Row("no container", {.args = "VCOM1 1 /nonexistent/boot.cct I", .image = kNoFile},
           "…" + kRule + "Открываем криптоконтейнер .cct \nНе найден криптоконтейнер.cct \n", "", "",
           1, true),
       Row("a damaged container sends nothing", {.damaged = true},
-          "…" + kRule + "Контрольная сумма не совпала! Проверьте целостность файла …/boot.cct!\n" +
+          "…" + kRule + "Контрольная сумма не совпала! Проверьте целостность файла …cct!\n" +
               kRule + kEnd,
           "+2000"),
       // The same device on an adapter that echoes, or paced by its replies.
-      Row("echo, programming", {.image = 64, .echo = true}, "…" + kDone),
-      // 19 and 17 are the flow-control characters XOFF and XON.
-      Row("echo, netnum 19, a refused erase",
-          {.args = "VCOM1 19 @ P",
-           .device = {.netnum = 19, .faults = {.refuse = {{CMD_ERASE_PAGE, 2, 0xE7}}}},
-           .echo = true},
+      Row("echo, a refused erase",
+          {.device = {.faults = {.refuse = {{CMD_ERASE_PAGE, 2, 0xE7}}}}, .echo = true},
           "…Ошибка стирания E7\n…" + kDone),
       Row("echo, a block reply lost", {.device = {.faults = {.drop_reply = {8}}}, .echo = true},
           "…" + B53 + "Ошибка контр. суммы в блоке 1\n" + B53 + "Записываем блок N 1\r" + kEnd,
@@ -397,24 +343,21 @@ TEST_F(Scenario, Runs) {
           "05@08001000 +4 06 +2000"),
       // After a failed read the next frame must not go out over the reply still on its way.
       Row("reply pacing, echo, a read fails in the search",
-          {.image = 64, .read_fails = 1, .echo = true, .pacing = "reply"}, "…" + kDone),
+          {.image = 64, .read_fails = 1, .echo = true, .pacing = "reply"},
+          kReport + "Идет поиск бутлоадера (0)\rRead error\nИдет поиск бутлоадера (0)\r…" + kDone),
       Row("reply pacing, a read fails in the block phase",
           {.image = 64, .read_fails = 7, .pacing = "reply"}, "…" + kDone),
       Row("reply pacing, slow erase and write",
-          {.device = {.work_ms = {{CMD_ERASE_PAGE, 90}, {CMD_WRITE_BLOCK, 60}}},
-           .pacing = "reply",
-           .ref_prompt = true},
+          {.device = {.work_ms = {{CMD_ERASE_PAGE, 90}, {CMD_WRITE_BLOCK, 50}}}, .pacing = "reply"},
           "…" + kDone),
       Row("reply pacing, a block answered too late",
           {.device = {.work_ms = {{CMD_WRITE_BLOCK, 100}}}, .pacing = "reply"},
           "…Ошибка контр. суммы в блоке 0\n…"),
       Row("pacing spec", {.pacing = "spec"}, "…" + kDone),
-      Row("pacing empty", {.pacing = ""}, "…" + kDone),
-      Row("pacing unknown", {.pacing = "Reply"}, "…" + kDone, {},
+      Row("pacing unknown", {.pacing = "Reply"}, "…" + kDone, "…",
           "KORVEL_PACING: unknown value 'Reply', the documented pauses are kept\n" + kClosingErr),
       // A wrong argument count gives the usage text and touches nothing. The program's name is
       // the system's text: its bytes pass through unconverted ("ВНИМАНИЕ" is C2 CD ...).
-      Row("no argument", {.args = "", .image = kNoFile}, kUsage, "", ""),
       Row("five arguments", {.args = "COM3 1 boot.cct P extra", .image = kNoFile}, kUsage, "", ""),
       Row("usage in Windows-1251",
           {.program = "\xD0\xBA\xFF/korvel", .args = "", .image = kNoFile, .cp1251 = true},
@@ -426,9 +369,9 @@ TEST_F(Scenario, Runs) {
 
 // The image read at the start is what goes to the device, whatever becomes of the file.
 TEST_F(Scenario, ContainerChangedOrRemovedAtThePrompt) {
-  const std::string path = dir_ + "/boot.cct";
   const std::function<void()> changes[] = {
-      [&] { write_container(path, plain_image(64, 2), false); }, [&] { fs::remove(path); }};
+      [&] { write_container(path_, plain_image(64, 2), false); },
+      [&] { std::filesystem::remove(path_); }};
   for (const auto& change : changes) {
     const Outcome o = run({.image = 64}, false, {}, change);
     EXPECT_EQ(o.status, 0);
@@ -438,24 +381,14 @@ TEST_F(Scenario, ContainerChangedOrRemovedAtThePrompt) {
 
 TEST(Arguments, NetworkNumberConvertsAsAtoiButSaturates) {
   using P = std::pair<const char*, int32_t>;
-  const std::string nines(26, '9'), minus_nines = "-" + nines;
-  const P cases[] = {P("1", 1),
-                     P("abc", 0),
-                     P("", 0),
-                     P("-1", -1),
-                     P("+7", 7),
-                     P("  42xyz", 42),
-                     P("\t\n\v\f\r 5", 5),
-                     P("- 5", 0),
-                     P("0x10", 0),
-                     P("256", 256),
-                     P("2147483647", INT32_MAX),
-                     P("2147483648", INT32_MAX),
-                     P(nines.c_str(), INT32_MAX),
-                     P("-2147483648", INT32_MIN),
-                     P("-2147483649", INT32_MIN),
-                     P(minus_nines.c_str(), INT32_MIN)};
+  const P cases[] = {{"1", 1},        {"abc", 0},          {"", 0},    {"-1", -1},  {"+7", 7},
+                     {"  42xyz", 42}, {"\t\n\v\f\r 5", 5}, {"- 5", 0}, {"0x10", 0}, {"256", 256}};
+  const P edges[] = {{"2147483647", INT32_MAX},           {"2147483648", INT32_MAX},
+                     {"99999999999999999999", INT32_MAX}, {"-2147483648", INT32_MIN},
+                     {"-2147483649", INT32_MIN},          {"-99999999999999999999", INT32_MIN}};
   for (const auto& [text, want] : cases)
+    EXPECT_EQ(parse_netnum(text), want) << text;
+  for (const auto& [text, want] : edges)
     EXPECT_EQ(parse_netnum(text), want) << text;
 }
 
