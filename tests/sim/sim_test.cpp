@@ -73,8 +73,7 @@ TEST(Program, AnswersOnItsPseudoTerminalTracesAndSummarisesOnSigterm) {
   EXPECT_EQ(s.child.read_line(2000), bad + " (ac expected)");
   s.child.read_line(2000);
   EXPECT_EQ(s.child.read_line(2000), "<- 01 e3 00 00 00 00 a3  #1 refused: e3 not activated");
-  s.child.signal(SIGTERM);
-  EXPECT_EQ(s.child.wait(5000), 0);
+  EXPECT_EQ(s.child.wait(5000, SIGTERM), 0);
   for (const char* line : {"\nzemlot-sim summary\nframes: 5 (ignored: 1 bad CRC, 0 other",
                            "\ncommands: activate 1, get_blid 2,", "\napplication started: yes\n"})
     EXPECT_NE(s.child.out.find(line), std::string::npos) << s.child.out;
@@ -129,8 +128,7 @@ TEST(Program, ServesASerialPortUntilItHangsUp) {
   ::close(slave);
   ::close(std::exchange(s.fd, ::open("/dev/null", O_RDONLY)));
   usleep(200000);
-  s.child.signal(SIGTERM);
-  EXPECT_EQ(s.child.wait(5000), 0);
+  EXPECT_EQ(s.child.wait(5000, SIGTERM), 0);
   EXPECT_EQ(s.child.err, "zemlot-sim: " + port + " hung up\n");
   EXPECT_NE(s.child.out.find("frames: 1 "), std::string::npos) << s.child.out;
 }
