@@ -42,10 +42,9 @@ TEST_P(HostileProcess, RunEndsAsPromisedAndThePortIsPutBack) {
   // Standard output closed: an information run against a silent device, signalled once it
   // holds the port. Otherwise a programming run, signalled in its block phase.
   const bool closed = std::string(h.shell).ends_with(">&-");
-  const std::string cct = std::string(h.name) + ".cct";  // rows may run side by side
+  const std::string cct = h.name;  // rows may run side by side
   std::ofstream(cct + ".bin", std::ios::binary) << std::string(256, '\x5A');
-  ASSERT_EQ(Child({CCT_PATH, "make", "--force", "--in", cct + ".bin", "--out", cct}).wait(10000),
-            0);
+  ASSERT_EQ(Child({CCT_PATH, "make", "--force", "--in", cct + ".bin", "--out", cct}).wait(9000), 0);
   Child sim({ZEMLOT_SIM_PATH, "--trace", "--silent", closed ? "1000000" : "0"});
   const std::string pty = sim.read_line(5000);
   const std::vector<long> found = terminal_state(pty);
@@ -53,7 +52,6 @@ TEST_P(HostileProcess, RunEndsAsPromisedAndThePortIsPutBack) {
                {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"});
   korvel.write_input("Y\n");
   if (h.signal != 0) {
-    // Under way: the silent device hears the loader, or its third block is written.
     ASSERT_TRUE(closed ? sim.wait_for_output("ignored: silent", 10000)
                        : korvel.wait_for_output("Блок 3 записан", 10000))
         << korvel.out << sim.out;
