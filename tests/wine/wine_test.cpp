@@ -30,6 +30,7 @@ struct Scenario {
   int status = 0, flags = 0;
   const char* env = "TZ=UTC";
   const char* sim = "--reply-delay-ms=2";  // one more emulator option (this one the default)
+  friend void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 };
 
 class WineVsLinux : public ::testing::TestWithParam<Scenario> {};
@@ -132,7 +133,7 @@ int main(int argc, char** argv) {
   if (!ready)
     std::printf("FAILED: no container or no Wine prefix\n");
   const int rc = ready ? RUN_ALL_TESTS() : 1;
-  Child({"/bin/sh", "-c", "$WINESERVER -k; $WINESERVER -w"}).wait(60000);  // the prefix's ends
+  Child({"/bin/sh", "-c", "$WINESERVER -k; $WINESERVER -w"}).wait(60000);  // all of Wine ends
   fs::remove_all(dir);
   return rc;
 }
