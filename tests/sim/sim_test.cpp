@@ -70,8 +70,7 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   ::close(slave);
   ::close(fd);
   usleep(200000);
-  sim.signal(SIGTERM);
-  EXPECT_EQ(sim.wait(5000), 0);
+  EXPECT_EQ(sim.wait(5000, SIGTERM), 0);
   EXPECT_EQ(sim.err, "zemlot-sim: " + port + " hung up\n");
   EXPECT_EQ(std::filesystem::file_size(dump), 65536u);
   for (const char* line :

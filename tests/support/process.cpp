@@ -6,15 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
+#include <utility>
 
 namespace korvel::testing {
-
-long long now_ms() {
-  const auto t = std::chrono::steady_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(t).count();
-}
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
   ::signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not end the test
@@ -47,33 +42,22 @@ Child::~Child() {
 }
 
 void Child::write_input(const std::string& s) {
-  for (size_t off = 0; fd_[0] >= 0 && off < s.size();) {
-    const ssize_t w = ::write(fd_[0], s.data() + off, s.size() - off);
-    if (w <= 0)
-      return;  // the child closed its input (no handler in a test interrupts a write)
-    off += static_cast<size_t>(w);
-  }
-}
-
-void Child::close_input() {
-  close(fd_[0]);
-  fd_[0] = -1;
+  // A blocking pipe takes it all, unless the child has closed its input.
+  (void)!::write(fd_[0], s.data(), s.size());
+  close(std::exchange(fd_[0], -1));
 }
 
 void Child::pump(int timeout_ms) {
   pollfd p[2] = {{fd_[1], POLLIN, 0}, {fd_[2], POLLIN, 0}};
-  if ((fd_[1] < 0 && fd_[2] < 0) || poll(p, 2, timeout_ms) <= 0)
+  if (poll(p, 2, timeout_ms) <= 0)
     return;
-  for (int i = 1; i <= 2; ++i) {
-    char buf[4096];
-    const ssize_t r = p[i - 1].revents == 0 ? 0 : ::read(fd_[i], buf, sizeof buf);
-    if (r > 0) {
-      (i == 1 ? out : err).append(buf, static_cast<size_t>(r));
-    } else if (p[i - 1].revents != 0) {  // the end of that stream
-      close(fd_[i]);
-      fd_[i] = -1;
-    }
-  }
+  const int i = p[0].revents != 0 ? 1 : 2;
+  char buf[4096];
+  const ssize_t r = ::read(fd_[i], buf, sizeof buf);
+  if (r > 0)
+    (i == 1 ? out : err).append(buf, static_cast<size_t>(r));
+  else  // the end of that stream
+    close(std::exchange(fd_[i], -1));
 }
 
 std::string Child::read_line(int timeout_ms) {
@@ -94,26 +78,19 @@ bool Child::wait_for_output(const std::string& text, int timeout_ms) {
   return true;
 }
 
-void Child::signal(int sig) {
-  if (pid_ > 0 && !reaped_)
+int Child::wait(int timeout_ms, int sig) {
+  if (sig != 0 && pid_ > 0)
     kill(pid_, sig);
-}
-
-int Child::wait(int timeout_ms) {
-  const long long end = now_ms() + timeout_ms;
-  while (pid_ > 0 && (!reaped_ || fd_[1] >= 0 || fd_[2] >= 0) && now_ms() < end) {
+  for (const long long end = now_ms() + timeout_ms;
+       (pid_ > 0 || fd_[1] >= 0 || fd_[2] >= 0) && now_ms() < end; pump(20)) {
     int st;
-    if (!reaped_ && waitpid(pid_, &st, WNOHANG) == pid_) {
-      reaped_ = true;
+    if (pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_) {
       status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      pid_ = -1;
     }
-    pump(20);
   }
-  if (pid_ > 0 && !reaped_) {  // too late: killed, and the status stays -1
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    reaped_ = true;
-  }
+  if (pid_ > 0)  // too late: killed, and the status stays -1
+    kill(std::exchange(pid_, -1), SIGKILL);
   return status_;
 }
 
