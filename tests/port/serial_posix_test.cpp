@@ -20,7 +20,6 @@ const auto sleep_ms = [](int ms) { std::this_thread::sleep_for(std::chrono::mill
 const auto ms_since = [](Clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 };
-// Processor time of the whole process, which has no busy threads of its own.
 const auto cpu_ms = [] { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; };
 
 // The slave starts cooked, as a new terminal does. probe_ is opened before the port takes it.
@@ -88,13 +87,10 @@ TEST_F(PortOverPty, RawEightBitUnrelatedSettingsKeptAndEveryByteValuePasses) {
 TEST_F(PortOverPty, ReadsKeepTheirDeadlinesAndDiscardDropsOnlyWhatCameBefore) {
   // Bytes waiting; chunks sent 8 ms apart; bytes asked, got; read_until's ms (-1: read); bounds.
   struct Row {
-    uint32_t waiting, chunk, chunks, n, want;
-    int until;
-    double min, max;
+    int waiting, chunk, chunks, n, want, until, min, max;
   } const rows[] = {{3, 0, 0, 200, 3, -1, 0, 110},   {0, 0, 0, 100, 0, -1, 118, 300},
                     {0, 25, 4, 100, 100, -1, 0, 90}, {3, 4, 1, 7, 7, 400, 0, 300},
-                    {3, 0, 0, 7, 3, 80, 77, 300},    {10, 0, 0, 7, 7, 400, 0, 60},
-                    {0, 0, 0, 7, 0, 0, 0, 60}};
+                    {3, 0, 0, 7, 3, 80, 77, 300},    {10, 0, 0, 7, 7, 400, 0, 60}};
   const double cpu0 = cpu_ms();
   const auto wall0 = Clock::now();
   for (const Row& r : rows) {
@@ -114,10 +110,8 @@ TEST_F(PortOverPty, ReadsKeepTheirDeadlinesAndDiscardDropsOnlyWhatCameBefore) {
     });
     const auto [ok, ms] = read(got, r.n, r.until);
     device.join();
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(got, Bytes(sent.begin(), sent.begin() + r.want));
-    EXPECT_GE(ms, r.min);
-    EXPECT_LT(ms, r.max);
+    EXPECT_EQ(std::pair(ok, got), std::pair(true, Bytes(sent.begin(), sent.begin() + r.want)));
+    EXPECT_TRUE(ms >= r.min && ms < r.max) << ms << " ms";
   }
   EXPECT_LT(cpu_ms() - cpu0, 0.10 * ms_since(wall0)) << "waiting must sleep, not spin";
 }
@@ -145,14 +139,12 @@ TEST_F(PortOverPty, DeviceSideGoneFailsPromptly) {
   Bytes got;
   const auto [ok, ms] = read(got, 250);  // a 271 ms deadline
   unplug.join();
-  EXPECT_FALSE(ok);
-  EXPECT_LT(ms, 200.0);
+  EXPECT_TRUE(!ok && ms < 200.0) << ok << " after " << ms << " ms";
   EXPECT_FALSE(port_->write(reinterpret_cast<const uint8_t*>("x"), 1));
   EXPECT_FALSE(read(got, 7).first);
 }
 
-// Exclusive mode keeps ordinary users out, the lock a second opener that is root. A file that
-// is no terminal opens, but has no settings.
+// Exclusive mode keeps ordinary users out, the lock root; what is no terminal has no settings.
 TEST_F(PortOverPty, OneOpenerAtATimeAndEachStepInItsOrder) {
   int exclusive = -1;
   EXPECT_TRUE(ioctl(probe_, TIOCGEXCL, &exclusive) == 0 && exclusive == 1);
