@@ -59,30 +59,27 @@ class ContainerTest : public ::testing::Test {
 };
 
 TEST_F(ContainerTest, SoundContainersAreReported) {
-  const char* kSat = "Sat Dec 06 19:59:42 2025\n";
   struct Row {
-    uint32_t payload, version;
-    int32_t time;
+    int32_t payload, version, time;
     const char *tz, *created, *crc, *blocks, *pages;
     bool cp1251;
   } const rows[] = {
-      {0, 7, 1765051182, "UTC", kSat, "0", "0", "0", false},
+      {0, 7, 1765051182, "UTC", "Sat Dec 06 19:59:42 2025\n", "0", "0", "0", false},
       {20, 7, 0, "UTC-3", "Thu Jan 01 03:00:00 1970\n", "3bddffa4", "2", "1", false},
-      {1032, 7, 1765051182, "UTC", kSat, "fc383884", "129", "2", true},
-      {24, 0x80000001u, -1, "UTC", "Wed Dec 31 23:59:59 1969\n", "8295a696", "3", "1", true}};
+      {1032, 7, 1765051182, "UTC", "Sat Dec 06 19:59:42 2025\n", "fc383884", "129", "2", true},
+      {24, -2147483647, -1, "UTC", "Wed Dec 31 23:59:59 1969\n", "8295a696", "3", "1", true}};
   for (const Row& r : rows) {
     setenv("TZ", r.tz, 1);
     tzset();
-    std::vector<uint8_t> file(sizehead + r.payload);
-    std::iota(file.begin() + sizehead, file.end(), uint8_t{0});
-    encode_header({r.version, 0, crc32(file.data() + sizehead, r.payload), r.time}, file.data());
-    std::ofstream(f_, std::ios::binary).write(reinterpret_cast<char*>(file.data()), file.size());
+    std::vector<uint8_t> cct(sizehead + r.payload);
+    std::iota(cct.begin() + sizehead, cct.end(), uint8_t{0});
+    encode_header({uint32_t(r.version), 0, crc32(&cct[0] + sizehead, r.payload), r.time}, &cct[0]);
+    std::ofstream(f_, std::ios::binary).write(reinterpret_cast<char*>(cct.data()), cct.size());
     ASSERT_EQ(load(f_, r.cp1251), 0);
-    EXPECT_EQ(out_,
-              fill(kHead + kBody,
-                   {f_, std::to_string(file.size()), std::to_string(r.payload), r.created,
-                    std::to_string(static_cast<int32_t>(r.version)), r.crc, r.blocks, r.pages},
-                   r.cp1251));
+    EXPECT_EQ(out_, fill(kHead + kBody,
+                         {f_, std::to_string(cct.size()), std::to_string(r.payload), r.created,
+                          std::to_string(r.version), r.crc, r.blocks, r.pages},
+                         r.cp1251));
   }
 }
 
@@ -93,6 +90,10 @@ TEST_F(ContainerTest, EdgeFilesAreRefused) {
   EXPECT_EQ(out_,
             fill(kHead, {f_, "4294967396", "4294967332"}, false) + "Error malloc .cct file !\n");
   EXPECT_EQ(ct_.buff_CCT, nullptr);
+  std::ofstream(f_).seekp(62).put('\0');  // too short for a header: the payload's size wraps
+  ASSERT_EQ(load(f_), 2);
+  EXPECT_EQ(out_,
+            fill(kHead, {f_, "63", "4294967295"}, false) + "Error malloc firmware.bin file!\n");
   ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
   for (const std::string& path : {dir_, dir_ + "/fifo", std::string("/dev/null")})
     EXPECT_EQ(load(path), 1) << path;
