@@ -33,7 +33,7 @@ class Cct : public ::testing::Test {
   void SetUp() override { fs::current_path(dir = ::mkdtemp(tmpl)); }
   void TearDown() override { fs::remove_all(dir); }
   static std::string cct(const std::string& line) {
-    std::vector<std::string> args = {CCT_EXE};
+    std::vector<std::string> args = {CCT_PATH};
     std::istringstream words(line);
     for (std::string w; words >> w;)
       args.push_back(w);
@@ -93,7 +93,7 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
 TEST_F(Cct, InfoOnAContainerCutShortWhileItIsReadFailsWithAMessage) {
   std::ofstream("big.cct").close();  // sparse and big: far longer to check than to cut short
   fs::resize_file("big.cct", uint64_t{3} << 30);
-  testing::Child c({CCT_EXE, "info", "big.cct"});
+  testing::Child c({CCT_PATH, "info", "big.cct"});
   const std::string fds = "/proc/" + std::to_string(c.pid()) + "/fd";
   std::error_code ec;
   for (bool open = false; !open && fs::exists(fds, ec);)  // until cct has the file open
