@@ -14,10 +14,9 @@ class CaptureConsole final : public Console {
   explicit CaptureConsole(std::unique_ptr<Encoder> enc = Encoder::utf8(), std::string in = {})
       : Console(std::move(enc)), input(std::move(in)) {}
 
-  std::string out, err, input, all;  // all: both streams in print order, stderr as [err:...]
+  std::string out, err, input;
   std::vector<Color> colors;
   size_t input_read = 0;
-  bool input_failed = false;           // standard input reports an error
   std::function<void()> before_input;  // runs once, when the loader first reads its input
 
   void set_color(Color c) override { colors.push_back(c); }
@@ -25,12 +24,11 @@ class CaptureConsole final : public Console {
  protected:
   void write_bytes(Stream s, const char* data, size_t n) override {
     (s == Stream::Out ? out : err).append(data, n);
-    all += s == Stream::Out ? std::string(data, n) : "[err:" + std::string(data, n) + "]";
   }
   int read_byte() override {
     if (before_input)
       std::exchange(before_input, nullptr)();
-    if (input_failed || input_read >= input.size())
+    if (input_read >= input.size())
       return -1;
     return static_cast<unsigned char>(input[input_read++]);
   }
