@@ -8,7 +8,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "process.h"
 
@@ -33,11 +32,7 @@ class Cct : public ::testing::Test {
   void SetUp() override { fs::current_path(dir = ::mkdtemp(tmpl)); }
   void TearDown() override { fs::remove_all(dir); }
   static std::string cct(const std::string& line) {
-    std::vector<std::string> args = {CCT_PATH};
-    std::istringstream words(line);
-    for (std::string w; words >> w;)
-      args.push_back(w);
-    testing::Child c(args);
+    testing::Child c(testing::words(CCT_PATH, line));
     const int status = c.wait(10000);
     return std::to_string(status) + " " + c.err + c.out;
   }

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "lib/crc8.h"
 #include "lib/endian.h"
@@ -27,14 +26,6 @@ std::vector<uint8_t> frame(uint8_t code, uint32_t arg = 0) {
   return f;
 }
 
-std::vector<std::string> words(const std::string& line) {
-  std::vector<std::string> args = {ZEMLOT_SIM_PATH};
-  std::istringstream in(line);
-  for (std::string w; in >> w;)
-    args.push_back(w);
-  return args;
-}
-
 // Its options do what the help says. A read of 0 (an end-of-file mark on a line set cooked) is
 // no hang-up; when the other end goes away it says so, and serves no more.
 TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
@@ -42,11 +33,11 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   ASSERT_TRUE(fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0);
   const std::string port = ptsname(fd);
   const std::string dump = ::testing::TempDir() + "zemlot_flash";
-  korvel::testing::Child sim(
-      words("--port " + port + " --dump " + dump +
-            " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 "
-            "--drop-reply 6 --refuse 0x11:1:E4 --wrong-address 3 --noise "
-            "2:aa55 --split 4:3:0 --reply-delay-ms 30 --work-ms write=40 --force"));
+  korvel::testing::Child sim(korvel::testing::words(
+      ZEMLOT_SIM_PATH, "--port " + port + " --dump " + dump +
+                           " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 "
+                           "--drop-reply 6 --refuse 0x11:1:E4 --wrong-address 3 --noise "
+                           "2:aa55 --split 4:3:0 --reply-delay-ms 30 --work-ms write=40 --force"));
   EXPECT_EQ(sim.read_line(2000), port);
   const int slave = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios tio{};
@@ -100,7 +91,7 @@ TEST(Program, RefusesABadStartWithOneLine) {
       {1, {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty"}}};
   for (const auto& [status, lines] : cases)
     for (const std::string& line : lines) {
-      const std::vector<std::string> args = words(line);
+      const std::vector<std::string> args = korvel::testing::words(ZEMLOT_SIM_PATH, line);
       korvel::testing::Child s(args);
       EXPECT_EQ(s.wait(5000), status) << line;
       const std::string culprit = args[status == 1 ? 2 : 1].substr(0, args[1].find('='));

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,15 @@ class Child {
   int fd_[3] = {-1, -1, -1};  // the child's input, output and error
   int status_ = -1;
 };
+
+// The words of a command line after a first one, as a Child takes them.
+inline std::vector<std::string> words(std::string first, const std::string& line) {
+  std::vector<std::string> args = {std::move(first)};
+  std::istringstream in(line);
+  for (std::string w; in >> w;)
+    args.push_back(w);
+  return args;
+}
 
 inline long long now_ms() {  // on the monotonic clock
   const auto t = std::chrono::steady_clock::now().time_since_epoch();

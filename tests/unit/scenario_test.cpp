@@ -8,8 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "lib/crc32.h"
 #include "lib/endian.h"
 #include "link/protocol.h"
+#include "process.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
 
@@ -153,9 +152,8 @@ class Scenario : public ::testing::Test {
     testing::CaptureConsole con(in.cp1251 ? Encoder::cp1251() : Encoder::utf8(), in.input);
     con.before_input = at_answer;
     Platform p{con, line, line, in.pacing};
-    std::istringstream words(in.args);
-    std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
-    std::vector<const char*> argv = {in.program};
+    const std::vector<std::string> args = testing::words(in.program, in.args);
+    std::vector<const char*> argv;
     for (const auto& a : args)
       argv.push_back(a == "@" ? path_.c_str() : a.c_str());
     Outcome o(run_loader(static_cast<int>(argv.size()), argv.data(), p), con.out, con.err, line.log,
