@@ -1,5 +1,4 @@
-// The real loader against the real emulator on a pseudo-terminal, its own process under
-// attack: its output cut short, its standard descriptors closed, a signal mid-run.
+// The real loader against the real emulator, its process attacked: output cut, fds closed, signals.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -78,8 +78,7 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
     EXPECT_NE(sim.out.find(line), std::string::npos) << sim.out;
 }
 
-// A bad start ends at once with one line naming what is at fault: 2 for a bad option, 1 for
-// what cannot be opened, such as a dump file it must not replace.
+// A bad start ends at once, one line naming the culprit: 2 for an option, 1 for a file or port.
 TEST(Program, RefusesABadStartWithOneLine) {
   const std::string taken = ::testing::TempDir() + "zemlot_dump";
   std::ofstream(taken) << "keep";

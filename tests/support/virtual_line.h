@@ -1,7 +1,6 @@
 #pragma once
-// The loader's port and clock in one, in virtual time from 0, with the emulator's model at the
-// far end: a pause of the loader is what moves time on. Bytes go both ways at 9600 8N1. A
-// dialogue that loops throws at once: past an hour of virtual time or 100,000 port calls.
+// The loader's port and clock in one, the emulator's model at the far end, bytes at 9600 8N1: the
+// loader's pauses move virtual time on. A looping dialogue throws (an hour, or 100,000 calls).
 #include <deque>
 #include <string>
 #include <vector>

@@ -21,8 +21,7 @@ Bytes hex(const std::string& text) {
   return b;
 }
 
-// Address, code, 0, the argument least significant byte first, the data bytes the dialogue
-// left there (A7 to AE), CRC-8.
+// Address, code, 0, the argument LSB first, the data bytes left there (A7 to AE), CRC-8.
 TEST(CommandFrame, HandComputedBytes) {
   const std::tuple<int32_t, uint8_t, uint32_t, const char*> cases[] = {
       {1, 0x03, 0x08001000u, "01 03 00 00 10 00 08 a7 a8 a9 aa ab ac ad ae cc"},
@@ -40,8 +39,7 @@ TEST(CommandFrame, HandComputedBytes) {
   }
 }
 
-// A reply: address, code, value most significant byte first, CRC-8. A netnum outside 0 to 255
-// never matches.
+// A reply: address, code, value MSB first, CRC-8; a netnum outside 0 to 255 never matches.
 TEST(ReplyAcceptance, AddressAndChecksum) {
   const std::string zeros = "00 00 00 00 00 00 00";
   const std::tuple<std::string, int32_t, bool> cases[] = {

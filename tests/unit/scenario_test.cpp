@@ -1,5 +1,4 @@
-// Whole loader runs in virtual time against the bootloader model, one row a scenario: the exact
-// console bytes, exit status, frames on the wire and pauses.
+// Whole runs in virtual time against the device's model: exact output, status, frames, pauses.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -124,8 +123,7 @@ struct Outcome {
   uint64_t us = 0;
 };
 
-// What a run must give. The log (VirtualLine::log) is compared frames only (its wire) when
-// the expected one names no pause.
+// What a run must give; an expected log that names no pause is compared with the frames only.
 struct Row {
   const char* name;
   Given in;
