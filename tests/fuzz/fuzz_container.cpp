@@ -20,7 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int rc = load_container(con, file.path.c_str(), c, verdict);
   if (size < sizehead) {
     FUZZ_CHECK(rc == 2 && verdict == Verdict::Bad && !c.buff_BIN);
-    FUZZ_CHECK(con.out.find("Error malloc firmware.bin file!\n") != std::string::npos);
   } else {
     const size_t payload = size - sizehead;
     FUZZ_CHECK(rc == 0 && c.sizefile_cct == size && c.sizefile_bin == payload);
@@ -30,7 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool good = load_le32(data + 4 * kHeadCrcBin) == crc;
     FUZZ_CHECK(c.calc_crc_BIN == crc && (verdict == Verdict::Good) == good);
   }
-  FUZZ_CHECK(con.err.empty());
   release_container(con, c);
   FUZZ_CHECK(c.fpi == nullptr && con.out.ends_with("Криптоконтейнер закрыт\n"));
   return 0;

@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Opts device;
   device.netnum = static_cast<int32_t>(netnum);
   bool echo = false;
-  for (int i = 0; i < 6 && !in.empty(); ++i) {
+  for (int i = 0; i < 6 && in.n > 0; ++i) {
     const uint8_t op = in.byte() % std::size(kFaults), a = in.byte(), b = in.byte();
     kFaults[op](device, a, b, true_crc);
     echo = echo || op == 10;

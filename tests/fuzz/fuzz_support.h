@@ -44,7 +44,6 @@ inline bool read_is_caught([[maybe_unused]] const uint8_t* p) {
 struct Reader {
   const uint8_t* p;
   size_t n;
-  bool empty() const { return n == 0; }
   uint8_t byte() { return n > 0 ? (--n, *p++) : 0; }
 };
 

@@ -37,7 +37,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
       ZEMLOT_SIM_PATH, "--port " + port + " --dump " + dump +
                            " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 "
                            "--drop-reply 6 --refuse 0x11:1:E4 --wrong-address 3 --noise "
-                           "2:aa55 --split 4:3:0 --reply-delay-ms 30 --work-ms write=40 --force"));
+                           "2:aa55 --split 4:3:0 --reply-delay-ms 30 --work-ms write=40 --force "
+                           "--delay-reply 9:200"));
   EXPECT_EQ(sim.read_line(2000), port);
   const int slave = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios tio{};
@@ -56,8 +57,10 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
                       std::back_inserter(frames));
   const long long t0 = korvel::testing::now_ms();
   EXPECT_EQ(::write(fd, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
+  EXPECT_TRUE(sim.wait_for_output("#8 refused", 5000));
+  EXPECT_GE(korvel::testing::now_ms() - t0, 30 + 40 + 26);  // and 26 bytes at 1.042 ms, at least
   EXPECT_TRUE(sim.wait_for_output("#9 ok", 5000));
-  EXPECT_GE(korvel::testing::now_ms() - t0, 30 + 40 + 34);  // then 35 bytes at 1.042 ms
+  EXPECT_GE(korvel::testing::now_ms() - t0, 200 + 30);  // 200 ms after its usual time
   ::close(slave);
   ::close(fd);
   usleep(200000);

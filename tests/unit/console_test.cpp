@@ -31,7 +31,7 @@ TEST(Encoding, OurTextsInEachConsoleEncoding) {
 TEST(OperatorAnswer, OnlyTheLinesYAndN) {
   const auto O = Answer::Other;
   CaptureConsole con(Encoder::utf8(),
-                     "Y\nYY\r\nY\r\r\n\r\n Y\nY \n" + std::string(100000, 'Y') + "\nN");
+                     "Y\r\nYY\r\nY\r\r\n\r\n Y\nY \n" + std::string(100000, 'Y') + "\nN");
   for (const Answer want : {Answer::Yes, O, O, O, O, O, O, Answer::No, Answer::End})
     EXPECT_EQ(con.read_answer(), want) << "read up to " << con.input_read;
 }
