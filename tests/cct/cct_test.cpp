@@ -79,6 +79,9 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
            {"make --in big --out o",
             "1 cct: big: image too large: 61441 bytes; the application area holds 61440 bytes (60 "
             "pages)\n"},
+           {"make --in /proc/kallsyms --out o",  // a size of 0, and megabytes to read
+            "1 cct: /proc/kallsyms: image too large: more than 61440 bytes; the application area "
+            "holds 61440 bytes (60 pages)\n"},
            {"info", "2 cct: info needs a FILE\n" + kTry},
            {"info img img", "2 cct: info takes exactly one FILE\n" + kTry}})
     EXPECT_EQ(cct(line), text) << line;

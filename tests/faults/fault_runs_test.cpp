@@ -14,8 +14,6 @@
 namespace korvel::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 // The terminal's settings as the next program finds it, and whether it is still held
 // exclusively (root opens it all the same, so ask); first 0 if they could be read.
 std::vector<long> terminal_state(const std::string& pty) {
@@ -56,8 +54,8 @@ TEST_P(HostileProcess, RunEndsAsPromisedAndThePortIsPutBack) {
         << korvel.out << sim.out;
     // The closed descriptors were filled before the port was opened: it is none of them.
     const std::string fd = "/proc/" + std::to_string(korvel.pid()) + "/fd/";
-    EXPECT_TRUE(!closed || (fs::read_symlink(fd + "0") == "/dev/null" &&
-                            fs::read_symlink(fd + "1") == "/dev/null"));
+    EXPECT_TRUE(!closed || (std::filesystem::read_symlink(fd + "0") == "/dev/null" &&
+                            std::filesystem::read_symlink(fd + "1") == "/dev/null"));
   }
   // A whole run takes a few seconds; a looping loader fails here well before ctest gives up.
   EXPECT_EQ(korvel.wait(20000, h.signal), h.signal == 0 ? 0 : 128 + h.signal) << korvel.err;

@@ -14,7 +14,6 @@
 namespace korvel {
 namespace {
 
-using testing::CaptureConsole;
 namespace fs = std::filesystem;
 
 // Our texts, with \1, \2... standing for the path and the numbers, printed as they are.
@@ -29,7 +28,7 @@ const std::string kBody =
     std::string(79, '-') + "\n";
 
 std::string fill(const std::string& text, const std::vector<std::string>& args, bool cp1251) {
-  CaptureConsole con(cp1251 ? Encoder::cp1251() : Encoder::utf8());
+  testing::CaptureConsole con(cp1251 ? Encoder::cp1251() : Encoder::utf8());
   con.print(text.c_str());
   for (size_t at; (at = con.out.find_first_of("\1\2\3\4\5\6\7\10")) != std::string::npos;)
     con.out.replace(at, 1, args.at(con.out[at] - 1));
@@ -41,7 +40,7 @@ class ContainerTest : public ::testing::Test {
   void SetUp() override { fs::create_directory(fs::path(f_).parent_path()); }
   void TearDown() override { fs::remove_all(dir_); }
   int load(const std::string& path, bool cp1251 = false) {
-    CaptureConsole con(cp1251 ? Encoder::cp1251() : Encoder::utf8());
+    testing::CaptureConsole con(cp1251 ? Encoder::cp1251() : Encoder::utf8());
     const int rc = load_container(con, path.c_str(), ct_, v_);
     out_ = con.out;
     return rc;

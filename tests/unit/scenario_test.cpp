@@ -210,7 +210,6 @@ TEST_F(Scenario, Runs) {
   using L = VirtualLine;
   const Row rows[] = {
       // Row(name, given, standard output, log, standard error, status, port left open, check)
-      // Only "P" programs.
       Row("information, directive p", {.args = "VCOM1 1 @ p", .input = ""},
           kOpened + std::string(38, ' ') + "Set font Lucida Console - 16 for russian!\n" + kRule +
               kWarning + "Программа - загрузчик Korvel-K1 V2.0\n" +
