@@ -34,11 +34,12 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   const std::string port = ptsname(fd);
   const std::string dump = ::testing::TempDir() + "zemlot_flash";
   korvel::testing::Child sim(korvel::testing::words(
-      ZEMLOT_SIM_PATH, "--port " + port + " --dump " + dump +
-                           " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 "
-                           "--drop-reply 6 --refuse 0x11:1:E4 --wrong-address 3 --noise "
-                           "2:aa55 --split 4:3:0 --reply-delay-ms 30 --work-ms write=40 --force "
-                           "--delay-reply 9:200"));
+      ZEMLOT_SIM_PATH,
+      "--port " + port + " --dump " + dump +
+          " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 "
+          "--drop-reply 6 --refuse 0x11:1:E4 --wrong-address 3 --noise "
+          "2:aa55 --split 4:3:0 --split 99:1:600000 --reply-delay-ms 30 --work-ms write=40 --force "
+          "--delay-reply 9:200"));
   EXPECT_EQ(sim.read_line(2000), port);
   const int slave = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios tio{};
@@ -88,8 +89,8 @@ TEST(Program, RefusesABadStartWithOneLine) {
   const std::pair<int, std::vector<std::string>> cases[] = {
       {2,
        {"--split 1:3:600001", "--split 1:0:5", "--split 1:7:5", "--netnum -1", "--key 0011",
-        "--refuse 3:2", "--drop-reply 5-3", "--reply-delay-ms 60001", "--n", "--work-ms flash=3",
-        "--help=x", "--bogus=3", "stray"}},
+        "--refuse 3:2", "--refuse 11:0:E4", "--drop-reply 5-3", "--reply-delay-ms 60001", "--n",
+        "--work-ms flash=3", "--help=x", "--bogus=3", "stray"}},
       {1, {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty"}}};
   for (const auto& [status, lines] : cases)
     for (const std::string& line : lines) {

@@ -258,7 +258,7 @@ TEST_F(Scenario, Runs) {
             std::string trace;  // the emulator's, as a technician reads it with --trace
             for (const auto& t : l.model().take_trace())
               trace += t + "\n";
-            EXPECT_TRUE(matches(trace, "…CMD_WRITE_BLOCK block 1 (0x08001008)\n…"));
+            EXPECT_TRUE(matches(trace, "…CMD_WRITE_BLOCK block 0 (0x08001000)\n…"));
           }),
       Row("a noise byte before a reply",
           {.device = {.faults = {.noise = {{2, std::make_shared<std::vector<uint8_t>>(1, 0x55)}}}}},
