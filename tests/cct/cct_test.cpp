@@ -90,6 +90,8 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
 
 TEST_F(Cct, InfoOnAContainerCutShortWhileItIsReadFailsWithAMessage) {
   std::ofstream("big.cct").close();  // sparse and big: far longer to check than to cut short
+  fs::resize_file("big.cct", uint64_t{1} << 32);  // 4 GiB, where a 32-bit size wraps
+  EXPECT_EQ(cct("info big.cct").substr(0, 37), "1 cct: big.cct: too large: 4294967296");
   fs::resize_file("big.cct", uint64_t{3} << 30);
   testing::Child c({CCT_PATH, "info", "big.cct"});
   const std::string fds = "/proc/" + std::to_string(c.pid()) + "/fd";

@@ -33,13 +33,12 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   ASSERT_TRUE(fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0);
   const std::string port = ptsname(fd);
   const std::string dump = ::testing::TempDir() + "zemlot_flash";
-  korvel::testing::Child sim(korvel::testing::words(
-      ZEMLOT_SIM_PATH,
-      "--port " + port + " --dump " + dump +
-          " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 "
-          "--drop-reply 6 --refuse 0x11:1:E4 --wrong-address 3 --noise "
-          "2:aa55 --split 4:3:0 --split 99:1:600000 --reply-delay-ms 30 --work-ms write=40 --force "
-          "--delay-reply 9:200"));
+  const std::string options =
+      " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 --drop-reply 6 --force"
+      " --refuse 0x11:1:E4 --wrong-address 3 --noise 2:aa55 --split 4:3:0 --split 99:1:600000"
+      " --reply-delay-ms 30 --work-ms write=40 --delay-reply 9:200";
+  korvel::testing::Child sim(
+      korvel::testing::words(ZEMLOT_SIM_PATH, "--port " + port + " --dump " + dump + options));
   EXPECT_EQ(sim.read_line(2000), port);
   const int slave = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios tio{};

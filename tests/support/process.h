@@ -33,7 +33,6 @@ class Child {
   int status_ = -1;
 };
 
-// The words of a command line after a first one, as a Child takes them.
 inline std::vector<std::string> words(std::string first, const std::string& line) {
   std::vector<std::string> args = {std::move(first)};
   std::istringstream in(line);
