@@ -14,6 +14,7 @@ class Child {
   // Starts argv[0] (a path) with extra environment entries ("NAME=value") set.
   explicit Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
   ~Child();
+  Child(const Child&) = delete;  // it owns the pid and the pipes
 
   pid_t pid() const { return pid_; }       // -1 once reaped
   void write_input(const std::string& s);  // then closes the child's input
