@@ -25,26 +25,25 @@ void progress(Dialogue& d, const char* fmt) {
 #pragma GCC diagnostic pop
 }
 
-// Under reply-driven pacing the clock also keeps the line quiet before each frame.
-Clock* quiet(Dialogue& d) {
-  return d.cfg.pacing == PACING_REPLY ? &d.clock : nullptr;
+bool by_reply(const Dialogue& d) {
+  return d.cfg.pacing == PACING_REPLY;
 }
 
 // After a frame has been written: the documented pause, or under reply-driven pacing none,
 // the reply being read as soon as it is whole within the time that pause and the read after
 // it would have given the device.
 uint64_t pause_after_write(Dialogue& d, uint32_t pause_ms, uint32_t later_ms) {
-  if (d.cfg.pacing != PACING_REPLY) {
+  if (!by_reply(d)) {
     d.clock.sleep_ms(pause_ms);
     return 0;
   }
   return d.clock.now_us() + uint64_t{pause_ms + later_ms} * 1000;
 }
 
-Pacing reply_pacing(Dialogue& d, uint64_t deadline_us) {
-  if (d.cfg.pacing != PACING_REPLY)
+Pacing reply_pacing(const Dialogue& d, uint64_t deadline_us) {
+  if (!by_reply(d))
     return {};
-  return {&d.clock, deadline_us};
+  return {true, deadline_us};
 }
 
 // A fatal write: the handle is closed without the closing texts and the run ends.
@@ -195,11 +194,12 @@ void erase_page(Dialogue& d) {
 
   const bool ok = confirmed(d, CMD_ERASE_PAGE);
   // An erase that went out in this pass and was not confirmed is sent again for the same
-  // page; otherwise that page would be skipped and left holding the old image.
-  if (!ok && engine.sent_this_pass && engine.sent_command == CMD_ERASE_PAGE) {
-    engine.erasepage = page_of(engine.sent_adr);
-  }
-  arm_next_command(d, CMD_ERASE_PAGE, page_address(engine.erasepage));
+  // page; otherwise that page would be skipped and left holding the old image. `erasepage`
+  // stays: it is the page the next confirmation reports, whichever attempt it answers.
+  uint32_t page = engine.erasepage;
+  if (!ok && engine.sent_this_pass && engine.sent_command == CMD_ERASE_PAGE)
+    page = page_of(engine.sent_adr);
+  arm_next_command(d, CMD_ERASE_PAGE, page_address(page));
 
   if (ok) {
     d.con.print(BLANK53);
@@ -229,8 +229,10 @@ void all_blocks_written(Dialogue& d) {
 // block goes out again.
 void receive_block_reply(Dialogue& d, uint64_t reply_by) {
   Exchange& exchange = d.exchange;
-  const Reply r =
-      receive_reply(d.port, exchange, d.cfg.netnum, kBlockReplyMarker, reply_pacing(d, reply_by));
+  // No block is sent again after a reply that does not pass, so a slow device is given time
+  // to answer before the run ends on it.
+  const Reply r = receive_reply(d.port, exchange, d.cfg.netnum, kBlockReplyMarker, d.clock,
+                                reply_pacing(d, reply_by), kBlockListenUs);
   if (r.status == ReplyStatus::ReadFailed)
     return;
   exchange.command_rx = 0;
@@ -255,7 +257,7 @@ int write_block(Dialogue& d) {
   std::memcpy(&exchange.tx_buff[kCmdData], c.buff_BIN + size_t{BLOCK_SIZE} * engine.writeblock,
               BLOCK_SIZE);
   // A port that fails a write has gone: sending the block again would only spin.
-  if (!send_command(d.port, exchange, d.cfg.netnum, quiet(d)))
+  if (!send_command(d.port, exchange, d.cfg.netnum, d.clock, by_reply(d)))
     return write_failed(d);
   receive_block_reply(d, pause_after_write(d, kPauseAfterBlock, kReplyReadLimit));
 
@@ -324,7 +326,7 @@ int send_part(Dialogue& d) {
   engine.sent_this_pass = false;
   if (engine.txc != START)
     return 0;
-  if (!send_command(d.port, d.exchange, d.cfg.netnum, quiet(d)))
+  if (!send_command(d.port, d.exchange, d.cfg.netnum, d.clock, by_reply(d)))
     return write_failed(d);
   engine.sent_this_pass = true;
   engine.sent_command = d.exchange.command_tx;
@@ -338,9 +340,9 @@ void receive_part(Dialogue& d) {
   Engine& engine = d.engine;
   if (engine.rxc != START)
     return;
-  if (d.cfg.pacing != PACING_REPLY)
+  if (!by_reply(d))
     d.clock.sleep_ms(kPauseBeforeRead);
-  const Reply r = receive_reply(d.port, d.exchange, d.cfg.netnum, kEngineReplyMarker,
+  const Reply r = receive_reply(d.port, d.exchange, d.cfg.netnum, kEngineReplyMarker, d.clock,
                                 reply_pacing(d, engine.reply_by_us));
   if (r.status == ReplyStatus::ReadFailed) {
     d.con.print_line("Read error");

@@ -1,8 +1,11 @@
 #include "link/frames.h"
 
 #include <algorithm>
+#include <cstring>
+#include <optional>
 
 #include "lib/crc8.h"
+#include "lib/endian.h"
 
 namespace korvel {
 
@@ -23,16 +26,57 @@ void build_command_frame(Exchange& x, int32_t netnum) {
   f[kCmdCrc] = dallas_crc8(f.data(), kCmdCrc);
 }
 
-bool send_command(SerialPort& port, Exchange& x, int32_t netnum, Clock* quiet) {
+namespace {
+
+// A wait in whole milliseconds, never cut short by the rounding.
+uint32_t wait_ms(uint64_t us) {
+  return static_cast<uint32_t>(std::min<uint64_t>((us + 999) / 1000, UINT32_MAX));
+}
+
+void note_heard(Exchange& x, Clock& clock, uint32_t got) {
+  if (got > 0) {
+    x.heard = true;
+    x.last_rx_us = clock.now_us();
+  }
+}
+
+// Listens, dropping whatever comes, until the line has been quiet for x.drain_quiet_us.
+void drain(SerialPort& port, Exchange& x, Clock& clock) {
+  const uint64_t start = clock.now_us();
+  uint64_t last = start;
+  std::array<uint8_t, 32> junk{};
+  for (;;) {
+    const uint64_t now = clock.now_us();
+    const uint64_t until = std::min(last + x.drain_quiet_us, start + kDrainBoundUs);
+    if (now >= until)
+      break;
+    uint32_t got = 0;
+    if (!port.read_until(junk.data(), junk.size(), &got,
+                         wait_ms(std::min(until - now, kSettleQuietUs))))
+      break;
+    note_heard(x, clock, got);
+    if (got > 0)
+      last = clock.now_us();
+  }
+  x.drain_quiet_us = 0;
+}
+
+}  // namespace
+
+bool send_command(SerialPort& port, Exchange& x, int32_t netnum, Clock& clock, bool by_reply) {
   build_command_frame(x, netnum);
-  if (quiet != nullptr) {
-    const uint64_t now = quiet->now_us();
+  if (x.drain_quiet_us > 0)
+    drain(port, x, clock);
+  if (by_reply) {
+    const uint64_t now = clock.now_us();
     const uint64_t free_at = std::max(x.heard ? x.last_rx_us + kQuietUs : 0, x.hold_until_us);
     if (now < free_at)
-      quiet->sleep_ms(static_cast<uint32_t>((free_at - now + 999) / 1000));
+      clock.sleep_ms(wait_ms(free_at - now));
   }
   port.discard_input();
   x.frame_out = port.write(x.tx_buff.data(), kCommandFrameSize);
+  x.sent_command = x.command_tx;
+  x.sent_at_us = clock.now_us();
   return x.frame_out;
 }
 
@@ -40,70 +84,191 @@ bool reply_accepted(const uint8_t* rx, int32_t netnum) {
   return rx[kRepCrc] == dallas_crc8(rx, kRepCrc) && int32_t{rx[kRepAddr]} == netnum;
 }
 
+bool reply_is_stale(uint8_t code, uint8_t sent) {
+  return code != sent && is_command_code(code);
+}
+
 namespace {
 
 constexpr uint32_t kEchoRest = kCommandFrameSize - kReplyFrameSize;
+// The longest the port's own read waits for a reply.
+constexpr uint64_t kReplyReadUs = (21 + kReplyFrameSize) * 1000;
 
-// One read towards the reply, as the pacing has it.
-bool read_part(SerialPort& port, Exchange& x, const Pacing& p, uint8_t* buf, uint32_t n,
-               uint32_t* got) {
-  if (p.clock == nullptr)
-    return port.read(buf, n, got);
-  const uint64_t now = p.clock->now_us();
-  const uint64_t left_us = p.deadline_us > now ? p.deadline_us - now : 0;
-  const bool ok = port.read_until(buf, n, got, static_cast<uint32_t>((left_us + 999) / 1000));
-  if (*got > 0) {
-    x.heard = true;
-    x.last_rx_us = p.clock->now_us();
+// The bytes heard since the frame was written (an echo of it dropped), oldest first.
+struct Heard {
+  static constexpr uint32_t kCap = 64;
+  std::array<uint8_t, kCap> b{};
+  uint32_t n = 0;
+  uint32_t judged = 0;   // windows that start before this index have been judged
+  bool aligned = true;   // b[i] is the i-th byte after the write: our own frame can sit in place
+  bool any = false;      // something besides an echo came
+  uint64_t last_us = 0;  // when a read last brought something
+
+  uint8_t* tail() { return b.data() + n; }
+  uint32_t space() const { return kCap - n; }
+  void add(uint32_t got, uint64_t now) {
+    n += got;
+    if (got > 0) {
+      any = true;
+      last_us = now;
+    }
   }
-  return ok;
-}
+  // Noise that fills the buffer pushes the oldest bytes out, keeping those that may begin a
+  // reply; windows starting at them have not been judged yet.
+  void make_room() {
+    if (space() > 0)
+      return;
+    constexpr uint32_t keep = kReplyFrameSize - 1;
+    std::memmove(b.data(), b.data() + n - keep, keep);
+    n = keep;
+    judged = 0;
+    aligned = false;
+  }
+  void drop_echo() {
+    n = 0;
+    judged = 0;
+    aligned = false;
+    any = false;
+  }
+};
 
-// Many RS-485 adapters keep their receiver on while they transmit, so the frame just written
-// comes back ahead of the reply. Seven bytes that begin the frame are its echo only when the
-// other nine follow: a reply may begin like the frame (a device answering 0 to a command with
-// argument 0 whose CRC-8 happens to be 0). Reads the nine; false when the port fails.
-bool read_echo_rest(SerialPort& port, Exchange& x, const Pacing& p, bool* echo) {
-  std::array<uint8_t, kEchoRest> rest{};
-  uint32_t got = 0;
-  if (!read_part(port, x, p, rest.data(), kEchoRest, &got))
-    return false;
-  *echo = got == kEchoRest && std::equal(rest.begin(), rest.end(), &x.tx_buff[kReplyFrameSize]);
-  return true;
-}
+class Listener {
+ public:
+  Listener(SerialPort& port, Exchange& x, int32_t netnum, Clock& clock, const Pacing& pacing)
+      : port_(port), x_(x), netnum_(netnum), clock_(clock), pacing_(pacing) {}
 
-Reply read_and_judge(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker,
-                     const Pacing& pacing) {
+  // The read as the pacing has it, a reply cut short completed within that read's own time,
+  // and an echo of the frame dropped. False when the port fails.
+  bool read_reply(Heard& h, bool after_frame) {
+    if (!read_whole(h))
+      return false;
+    if (!after_frame || h.n != kReplyFrameSize ||
+        !std::equal(h.b.begin(), h.b.begin() + kReplyFrameSize, x_.tx_buff.begin()))
+      return true;
+    // Many RS-485 adapters keep their receiver on while they transmit, so the frame just
+    // written comes back ahead of the reply. Seven bytes that begin the frame are its echo only
+    // when the other nine follow: a reply may begin like the frame (a device answering 0 to a
+    // command with argument 0 whose CRC-8 happens to be 0).
+    if (!read_part(h.tail(), kEchoRest, h))
+      return false;
+    if (h.n != kCommandFrameSize ||
+        !std::equal(h.b.begin(), h.b.begin() + kCommandFrameSize, x_.tx_buff.begin()))
+      return true;
+    h.drop_echo();
+    return read_whole(h);
+  }
+
+  // The first window not judged yet that is a reply to take: the device's address, a good
+  // CRC-8, and not another command's success code. Pieces of our own frame in place (an echo
+  // cut short) are not taken; the first window is, since a reply may begin like the frame.
+  std::optional<uint32_t> take(Heard& h) const {
+    for (; h.judged + kReplyFrameSize <= h.n; ++h.judged) {
+      const uint8_t* w = &h.b[h.judged];
+      const bool own = h.aligned && h.judged > 0 &&
+                       h.judged + kReplyFrameSize <= kCommandFrameSize &&
+                       std::equal(w, w + kReplyFrameSize, &x_.tx_buff[h.judged]);
+      if (!own && reply_accepted(w, netnum_) && !reply_is_stale(w[kRepCode], x_.sent_command))
+        return h.judged++;
+    }
+    return std::nullopt;
+  }
+
+  // After a reply that was not taken: listens on until the line has been quiet, at least until
+  // min_until, and takes a reply to the frame just sent that comes whole meanwhile.
+  std::optional<uint32_t> settle(Heard& h, uint64_t min_until) {
+    const uint64_t start = clock_.now_us();
+    const uint64_t steps = x_.unsettled + (h.any ? 1 : 0);
+    min_until = std::max(min_until, start + std::min(steps * kSettleStepUs, kSettleMaxUs));
+    const uint64_t bound = start + kSettleBoundUs;
+    uint64_t last = h.any ? std::min(h.last_us, start) : start;
+    for (;;) {
+      const uint64_t now = clock_.now_us();
+      const uint64_t until = std::min(std::max(last + kSettleQuietUs, min_until), bound);
+      if (now >= until)
+        return std::nullopt;
+      h.make_room();
+      uint32_t got = 0;
+      if (!port_.read_until(h.tail(), h.space(), &got,
+                            wait_ms(std::min(until - now, kSettleQuietUs))))
+        return std::nullopt;
+      note_heard(x_, clock_, got);
+      if (got == 0)
+        continue;
+      h.add(got, clock_.now_us());
+      last = h.last_us;
+      if (auto at = take(h))
+        return at;
+    }
+  }
+
+ private:
+  // One read towards the reply: the port's own, or until the deadline.
+  bool read_part(uint8_t* buf, uint32_t n, Heard& h) {
+    uint32_t got = 0;
+    bool ok = false;
+    if (pacing_.by_reply) {
+      const uint64_t now = clock_.now_us();
+      ok = port_.read_until(buf, n, &got,
+                            wait_ms(pacing_.deadline_us > now ? pacing_.deadline_us - now : 0));
+    } else {
+      ok = port_.read(buf, n, &got);
+    }
+    note_heard(x_, clock_, got);
+    h.add(got, clock_.now_us());
+    return ok;
+  }
+
+  // A read of the reply, completed within its own time when it returned with only part of it.
+  bool read_whole(Heard& h) {
+    const uint64_t limit = pacing_.by_reply ? pacing_.deadline_us : clock_.now_us() + kReplyReadUs;
+    const uint32_t start = h.n;
+    if (!read_part(h.tail(), kReplyFrameSize, h))
+      return false;
+    while (h.n > start && h.n < start + kReplyFrameSize) {
+      const uint64_t now = clock_.now_us();
+      if (now >= limit)
+        break;
+      uint32_t got = 0;
+      if (!port_.read_until(h.tail(), start + kReplyFrameSize - h.n, &got, wait_ms(limit - now)))
+        return false;
+      note_heard(x_, clock_, got);
+      h.add(got, clock_.now_us());
+      if (got == 0)
+        break;
+    }
+    return true;
+  }
+
+  SerialPort& port_;
+  Exchange& x_;
+  int32_t netnum_;
+  Clock& clock_;
+  const Pacing& pacing_;
+};
+
+Reply hear(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock& clock,
+           const Pacing& pacing, uint64_t min_listen_us, bool* heard) {
   Reply r;
   const bool after_frame = x.frame_out;
   x.frame_out = false;
-  std::array<uint8_t, kReplyFrameSize> before{};
-  std::copy_n(x.rx_buff.begin(), kReplyFrameSize, before.begin());
-  uint32_t got = 0;
-  if (!read_part(port, x, pacing, x.rx_buff.data(), kReplyFrameSize, &got)) {
+  Listener listener(port, x, netnum, clock, pacing);
+  Heard h;
+  if (!listener.read_reply(h, after_frame)) {
     r.status = ReplyStatus::ReadFailed;
     return r;
   }
-  if (after_frame && got == kReplyFrameSize &&
-      std::equal(x.tx_buff.begin(), x.tx_buff.begin() + kReplyFrameSize, x.rx_buff.begin())) {
-    bool echo = false;
-    const bool ok = read_echo_rest(port, x, pacing, &echo);
-    if (!ok || echo) {
-      // Whatever follows is judged as if the echo had never been in the buffer.
-      std::copy(before.begin(), before.end(), x.rx_buff.begin());
-      x.rx_buff[kRepCode] = marker;
-    }
-    if (!ok || (echo && !read_part(port, x, pacing, x.rx_buff.data(), kReplyFrameSize, &got))) {
-      r.status = ReplyStatus::ReadFailed;
-      return r;
-    }
-  }
-  const uint8_t* rx = x.rx_buff.data();
-  if (reply_accepted(rx, netnum)) {
+  std::optional<uint32_t> at = listener.take(h);
+  if (!at)
+    at = listener.settle(h, x.sent_at_us + min_listen_us);
+  *heard = h.any;
+  const uint32_t from = at.value_or(0);
+  std::copy_n(h.b.begin() + from, std::min<uint32_t>(h.n - std::min(h.n, from), kReplyFrameSize),
+              x.rx_buff.begin());
+  if (at) {
+    const uint8_t* w = &h.b[*at];
     r.status = ReplyStatus::Accepted;
-    r.code = rx[kRepCode];
-    r.value = uint32_t{rx[kRepValue]} << 24 | uint32_t{rx[kRepValue + 1]} << 16 |
-              uint32_t{rx[kRepValue + 2]} << 8 | uint32_t{rx[kRepValue + 3]};
+    r.code = w[kRepCode];
+    r.value = load_be32(w + kRepValue);
   }
   x.rx_buff[kRepCode] = marker;
   return r;
@@ -111,10 +276,27 @@ Reply read_and_judge(SerialPort& port, Exchange& x, int32_t netnum, uint8_t mark
 
 }  // namespace
 
-Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker,
-                    const Pacing& pacing) {
-  const Reply r = read_and_judge(port, x, netnum, marker, pacing);
-  if (pacing.clock != nullptr && r.status != ReplyStatus::Accepted)
+Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock& clock,
+                    const Pacing& pacing, uint64_t min_listen_us) {
+  bool heard = false;
+  const Reply r = hear(port, x, netnum, marker, clock, pacing, min_listen_us, &heard);
+  if (r.status == ReplyStatus::Accepted) {
+    x.unsettled = 0;
+    if (x.unanswered) {
+      // The device may have taken some of the unanswered frames after all and still be
+      // answering them: the next frame waits until it has been quiet as long as this reply took.
+      x.drain_quiet_us =
+          std::clamp(clock.now_us() - x.unanswered_since_us, kSettleQuietUs, kDrainMaxUs);
+      x.unanswered = false;
+    }
+    return r;
+  }
+  x.unsettled += heard ? 1 : 0;
+  if (!x.unanswered) {
+    x.unanswered = true;
+    x.unanswered_since_us = x.sent_at_us;
+  }
+  if (pacing.by_reply)
     x.hold_until_us = pacing.deadline_us;
   return r;
 }

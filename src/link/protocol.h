@@ -18,6 +18,22 @@ enum command_e : uint8_t {
   CMD_GET_KEYID = 0x11,
 };
 
+constexpr bool is_command_code(uint8_t code) {
+  switch (code) {
+    case CMD_ACTIVATE:
+    case CMD_UNBLOCK_FLASH:
+    case CMD_ERASE_PAGE:
+    case CMD_WRITE_BLOCK:
+    case CMD_GET_CRC:
+    case CMD_GOTO_APPLICATION:
+    case CMD_GET_BLID:
+    case CMD_GET_KEYID:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Flash map of the device.
 constexpr uint32_t FLASH_BASE = 0x08000000u;
 constexpr uint32_t APP_START = 0x08001000u;

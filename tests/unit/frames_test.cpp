@@ -51,24 +51,59 @@ TEST(ReplyAcceptance, AddressAndChecksum) {
     EXPECT_EQ(reply_accepted(hex(rx).data(), netnum), accepted) << rx << " for " << netnum;
 }
 
-// After a reply byte 1 holds the marker, so that a read bringing nothing new, or only part of
-// the next reply, does not pass the same reply again; a code equal to the marker survives it
-// (the known limit of the scheme). Nothing read at all is no reply, even for netnum 0.
-TEST(ReplyAcceptance, NothingNewPassesAsAReply) {
+// What one exchange takes as the reply to a frame just sent: bytes (hex, one space apart) come
+// in at the given milliseconds after the write, and the reply is read as the dialogue reads
+// it, 119 ms after the write. Only bytes of this exchange count, a reply cut short is completed,
+// a reply for another command is not taken, and listening goes on after a reply not taken.
+TEST(Hearing, WhatAnExchangeTakes) {
   using enum ReplyStatus;
-  // The bytes on the line, the netnum, the first and the second read's verdicts.
-  const std::tuple<const char*, int32_t, ReplyStatus, ReplyStatus> cases[] = {
-      {"01 04 00 00 00 07 ab", 1, Accepted, NotAccepted},
-      {"01 10 00 00 00 07 c8 01 11 00 00", 1, Accepted, NotAccepted},
-      {"01 22 00 00 00 07 cf", 1, Accepted, Accepted},
-      {"", 0, NotAccepted, NotAccepted}};
-  for (const auto& [bytes, netnum, first, second] : cases) {
-    testing::VirtualLine line({});
-    line.inject_input(hex(bytes), 0);
-    line.sleep_ms(20);  // all of it has arrived
+  const std::string ok = "01 03 00 00 00 00 79", stale = "01 04 00 00 00 07 ab";
+  struct Case {
+    const char* what;
+    std::vector<std::pair<uint32_t, std::string>> in;  // (ms after the write, bytes)
+    ReplyStatus status;
+    uint8_t code = 0;
+    uint64_t min_listen_ms = 0;
+    uint64_t by_ms = 3000;  // the exchange is over by then (ms after the write)
+  };
+  const Case cases[] = {
+      {"waiting whole", {{20, ok}}, Accepted, 0x03, 0, 119},
+      {"cut short by the read", {{116, ok}}, Accepted, 0x03, 0, 124},
+      {"begun only after the read's time", {{140, ok}}, Accepted, 0x03},
+      {"a refusal is an answer", {{20, "01 e7 00 00 00 00 bc"}}, Accepted, 0xE7},
+      {"another command's reply, then ours", {{20, stale}, {130, ok}}, Accepted, 0x03},
+      {"another command's reply alone", {{20, stale}}, NotAccepted},
+      {"a noise byte ahead", {{20, "55 " + ok}}, Accepted, 0x03},
+      {"long after, nothing else heard", {{400, ok}}, NotAccepted},
+      {"long after, while listened for", {{400, ok}}, Accepted, 0x03, 1500},
+      {"our own frame's echo, then the reply", {{0, "echo"}, {30, ok}}, Accepted, 0x03},
+      {"the echo alone", {{0, "echo"}}, NotAccepted},
+      {"the echo cut short is not a reply", {{0, "echo7"}}, NotAccepted},
+      {"nothing", {}, NotAccepted},
+  };
+  for (const auto& c : cases) {
+    zemlot::Options device;
+    device.netnum = 9;  // the device never answers our frames itself
+    testing::VirtualLine line(device);
     Exchange x;
-    EXPECT_EQ(receive_reply(line, x, netnum, 0x22).status, first) << bytes;
-    EXPECT_EQ(receive_reply(line, x, netnum, 0x22).status, second) << bytes;
+    x.command_tx = CMD_ERASE_PAGE;
+    x.adr_tx = 0x08001000u;
+    ASSERT_TRUE(send_command(line, x, 1, line, false));
+    const Bytes frame(x.tx_buff.begin(), x.tx_buff.begin() + 16);
+    for (const auto& [ms, bytes] : c.in) {
+      const std::string b = bytes;
+      line.inject_input(b == "echo"    ? frame
+                        : b == "echo7" ? Bytes(frame.begin(), frame.begin() + 7)
+                                       : hex(b),
+                        line.now_us() + ms * 1000ull - (b.starts_with("echo") ? 16000 : 0));
+    }
+    line.sleep_ms(119);
+    const Reply r = receive_reply(line, x, 1, 0x00, line, {}, c.min_listen_ms * 1000);
+    EXPECT_EQ(r.status, c.status) << c.what;
+    EXPECT_EQ(r.code, c.code) << c.what;
+    EXPECT_LE(line.now_us() - x.sent_at_us, c.by_ms * 1000) << c.what;
+    // A second read brings nothing new, and nothing new is never a reply.
+    EXPECT_EQ(receive_reply(line, x, 1, 0x00, line).status, NotAccepted) << c.what;
   }
 }
 
