@@ -30,96 +30,174 @@ const char* const kAnswers[] = {"Y\n", "N\n", "", "Y", "Y\r\n", "y\nY\n", "x\n\n
 constexpr uint8_t kCodes[] = {CMD_ACTIVATE,   CMD_GET_BLID,    CMD_GET_KEYID, CMD_UNBLOCK_FLASH,
                               CMD_ERASE_PAGE, CMD_WRITE_BLOCK, CMD_GET_CRC,   CMD_GOTO_APPLICATION};
 
-// Device faults, each drawn as an operation and two bytes; operation 10 is an echoing adapter.
-// Flash work ends within the 98 ms pause: longer, one split reply locks the erase phase (open).
+// Device faults, each drawn as an operation and two bytes, and what each may cost a run that
+// recovers from it, in exchanges. Operation 10 is an echoing adapter.
 using Opts = zemlot::Options;
-constexpr void (*kFaults[])(Opts&, uint8_t, uint8_t, uint32_t) = {
-    [](Opts& o, auto a, auto b, auto) {
-      o.faults.refuse.push_back({kCodes[a % 8], 1u + b % 4, static_cast<uint8_t>(0xE0 | a >> 4)});
-    },
-    [](Opts& o, auto a, auto, auto) { o.faults.drop_reply.insert(1u + a % 40); },
-    [](Opts& o, auto a, auto b, auto) { o.faults.delay_ms[1u + a % 40] = 2u * b; },
-    [](Opts& o, auto a, auto, auto) { o.faults.wrong_address.insert(1u + a % 40); },
-    [](Opts& o, auto a, auto b, auto) {
-      o.faults.noise[1u + a % 40] = std::make_shared<const std::vector<uint8_t>>(1 + b % 3, b);
-    },
-    [](Opts& o, auto a, auto b, auto) {
-      o.faults.split[1u + a % 40] = {1u + b % 6, a};
-    },
-    [](Opts& o, auto a, auto, auto) { o.faults.silent_first = a % 8; },
-    // Never the true value: a device that answers it holds the image.
-    [](Opts& o, auto a, auto, auto crc) { o.faults.crc_answer = crc ^ (1u << a % 32); },
-    [](Opts& o, auto a, auto, auto) { o.faults.vanish_after = 1u + a; },
-    [](Opts& o, auto a, auto b, auto) { o.work_ms[kCodes[a % 8]] = b % 98; },
-    [](Opts&, auto, auto, auto) {},
-    [](Opts& o, auto a, auto b, auto) { o.bootloader_version = a | uint32_t{b} << 24; },
+struct Fault {
+  void (*apply)(Opts&, uint8_t a, uint8_t b, uint32_t crc);
+  uint32_t (*cost)(uint8_t a, uint8_t b);
 };
+constexpr auto kFew = [](uint8_t, uint8_t) { return 3u; };
+constexpr auto kNone = [](uint8_t, uint8_t) { return 0u; };
+constexpr Fault kFaults[] = {
+    {[](Opts& o, auto a, auto b, auto) {
+       o.faults.refuse.push_back({kCodes[a % 8], 1u + b % 4, static_cast<uint8_t>(0xE0 | a >> 4)});
+     },
+     kFew},
+    {[](Opts& o, auto a, auto, auto) { o.faults.drop_reply.insert(1u + a % 40); }, kFew},
+    {[](Opts& o, auto a, auto b, auto) { o.faults.delay_ms[1u + a % 40] = 2u * b; },
+     [](uint8_t, uint8_t b) { return 3u + 2u * b / 100; }},
+    {[](Opts& o, auto a, auto, auto) { o.faults.wrong_address.insert(1u + a % 40); }, kFew},
+    {[](Opts& o, auto a, auto b, auto) {
+       o.faults.noise[1u + a % 40] = std::make_shared<const std::vector<uint8_t>>(1 + b % 3, b);
+     },
+     kFew},
+    {[](Opts& o, auto a, auto b, auto) {
+       o.faults.split[1u + a % 40] = {1u + b % 6, a};
+     },
+     [](uint8_t a, uint8_t) { return 3u + a / 100u; }},
+    {[](Opts& o, auto a, auto, auto) { o.faults.silent_first = a % 8; },
+     [](uint8_t a, uint8_t) { return 1u + a % 8; }},
+    // Never the true value: a device that answers it holds the image.
+    {[](Opts& o, auto a, auto, auto crc) { o.faults.crc_answer = crc ^ (1u << a % 32); }, kNone},
+    {[](Opts& o, auto a, auto, auto) { o.faults.vanish_after = 1u + a; }, kNone},
+    // A device that works up to a second before it answers: far beyond what the protocol allows.
+    {[](Opts& o, auto a, auto b, auto) { o.work_ms[kCodes[a % 8]] = std::min(1000u, 4u * b); },
+     kNone},
+    {[](Opts&, auto, auto, auto) {}, kNone},
+    {[](Opts& o, auto a, auto b, auto) { o.bootloader_version = a | uint32_t{b} << 24; }, kNone},
+};
+
+// Whether every reply is whole in the port's queue when the dialogue reads it.
+bool inside_window(const Opts& o) {
+  for (const auto& [code, ms] : o.work_ms)
+    if (o.reply_delay_us / 1000 + ms + 8 > (code == CMD_WRITE_BLOCK ? 69u : 119u))
+      return false;
+  return true;
+}
+
+struct Input {
+  std::string netnum_text;
+  int64_t netnum = 0;
+  bool corrupt = false;
+  std::vector<uint8_t> plain, cct;
+  std::string answers;
+  const char* directive = "P";
+  bool by_reply = false, echo = false;
+  uint8_t writes = 0, failed_read = 0;
+  Opts device;
+  uint32_t fault_cost = 0;  // what the transient faults may cost, in exchanges
+};
+
+Input draw(const uint8_t* data, size_t size) {
+  fuzz::Reader in{data, size};
+  Input r;
+  const uint8_t setup = in.byte(), s1 = in.byte(), s2 = in.byte(), answer_sel = in.byte();
+  const uint8_t seed = in.byte();
+  r.writes = in.byte();
+  r.failed_read = in.byte();
+  r.netnum_text = kNetnums[(setup >> 2) & 15].first;
+  r.netnum = kNetnums[(setup >> 2) & 15].second;
+  r.corrupt = (setup & 0x40) != 0;
+  const uint32_t image =
+      (setup & 0x80) && (s1 & 0xC0) == 0xC0 ? 60 * 1024 - 16 + s2 % 40 : ((s1 << 8) | s2) % 2100;
+  r.answers = kAnswers[answer_sel % std::size(kAnswers)];
+  r.answers.resize(answer_sel & 0x80 ? answer_sel & 15 : r.answers.size());
+  for (size_t i = 0; answer_sel & 0x80 && i < r.answers.size(); ++i)
+    r.answers[i] = static_cast<char>(in.byte());
+  r.by_reply = (answer_sel & 0x40) != 0;
+  r.directive = setup % 4 == 2 ? "I" : setup % 4 == 3 ? "X" : "P";
+  r.plain.resize(image);
+  r.cct.assign(sizehead + image, 0);
+  for (size_t i = 0; i < image; ++i)
+    r.plain[i] = r.cct[sizehead + i] = static_cast<uint8_t>((i * 7 + seed) ^ (i >> 8));
+  cipher::encipher(cipher::kDefaultKey, &r.cct[sizehead], image);
+  const uint32_t true_crc = crc32(r.plain.data(), image);
+  encode_header({1, true_crc, crc32(&r.cct[sizehead], image) ^ r.corrupt, 0}, r.cct.data());
+  r.device.netnum = static_cast<int32_t>(r.netnum);
+  for (int i = 0; i < 6 && in.n > 0; ++i) {
+    const uint8_t op = in.byte() % std::size(kFaults), a = in.byte(), b = in.byte();
+    kFaults[op].apply(r.device, a, b, true_crc);
+    r.fault_cost += kFaults[op].cost(a, b);
+    r.echo = r.echo || op == 10;
+  }
+  r.fault_cost += (r.failed_read & 0x80) ? 3 : 0;
+  return r;
+}
+
+struct Run {
+  int rc = 0;
+  testing::CaptureConsole con;
+  std::vector<std::vector<uint8_t>> frames;
+  zemlot::Summary device;
+  std::vector<uint8_t> app;  // the device's application area afterwards
+  bool wrote_all = false, closed = false;
+};
+
+// The run as the front end drives it, but with the container released on every path.
+void play(const Input& r, const Opts& device, bool failures, Run& out) {
+  static fuzz::ScratchFile file;
+  file.set(r.cct.data(), r.cct.size());
+  testing::VirtualLine line(device);
+  line.echo(r.echo);
+  line.fail_write_at(failures ? 8u + r.writes : 0);
+  line.fail_read_at(failures && (r.failed_read & 0x80) ? r.failed_read & 0x7F : 0);
+  out.con.input = r.answers;
+  const char* argv[] = {"korvel", "FUZZ", r.netnum_text.c_str(), file.path.c_str(), r.directive};
+  RunConfig cfg;
+  FUZZ_CHECK(parse_arguments(5, argv, cfg) && cfg.netnum == r.netnum);
+  cfg.pacing = r.by_reply ? PACING_REPLY : cfg.pacing;
+  FUZZ_CHECK(open_port(line, out.con, cfg) == 0);
+  Container c;
+  Verdict verdict = Verdict::Bad;
+  FUZZ_CHECK(load_container(out.con, cfg.FileCC, c, verdict) == 0);
+  FUZZ_CHECK((verdict == Verdict::Good) == !r.corrupt &&
+             fuzz::read_is_caught(c.buff_BIN + r.plain.size()));
+  Dialogue d{out.con, line, line, cfg, c};
+  out.rc = run_dialogue(d, verdict);
+  out.wrote_all = line.write_calls() == line.frames_written().size();
+  out.closed = out.rc == 0 && close_port(line, out.con) == 0;
+  FUZZ_CHECK(!line.is_open());
+  release_container(out.con, c);
+  out.frames = line.frames_written();
+  out.device = line.model().summary();
+  out.app.assign(line.model().flash().begin() + (APP_START - FLASH_BASE),
+                 line.model().flash().end());
+}
+
+// The longest run of one frame sent again and again, the search for the device aside.
+size_t longest_repeat(const std::vector<std::vector<uint8_t>>& frames) {
+  size_t longest = 0, run = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    run = i > 0 && frames[i] == frames[i - 1] && frames[i][1] != CMD_ACTIVATE ? run + 1 : 1;
+    longest = std::max(longest, run);
+  }
+  return longest;
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static fuzz::ScratchFile file;
-  fuzz::Reader in{data, size};
-  const uint8_t setup = in.byte(), s1 = in.byte(), s2 = in.byte(), answer_sel = in.byte();
-  const uint8_t seed = in.byte(), writes = in.byte(), failed_read = in.byte();
-  const auto [netnum_text, netnum] = kNetnums[(setup >> 2) & 15];
-  const bool corrupt = (setup & 0x40) != 0;
-  const uint32_t image =
-      (setup & 0x80) && (s1 & 0xC0) == 0xC0 ? 60 * 1024 - 16 + s2 % 40 : ((s1 << 8) | s2) % 2100;
-  std::string answers = kAnswers[answer_sel % std::size(kAnswers)];
-  answers.resize(answer_sel & 0x80 ? answer_sel & 15 : answers.size());
-  for (size_t i = 0; answer_sel & 0x80 && i < answers.size(); ++i)
-    answers[i] = static_cast<char>(in.byte());
-  std::vector<uint8_t> plain(image), cct(sizehead + image, 0);
-  for (size_t i = 0; i < image; ++i)
-    plain[i] = cct[sizehead + i] = static_cast<uint8_t>((i * 7 + seed) ^ (i >> 8));
-  const uint8_t* payload = &cct[sizehead];
-  cipher::encipher(cipher::kDefaultKey, &cct[sizehead], image);
-  const uint32_t true_crc = crc32(plain.data(), image);
-  encode_header({1, true_crc, crc32(payload, image) ^ corrupt, 0}, cct.data());
-  file.set(cct.data(), cct.size());
-  Opts device;
-  device.netnum = static_cast<int32_t>(netnum);
-  bool echo = false;
-  for (int i = 0; i < 6 && in.n > 0; ++i) {
-    const uint8_t op = in.byte() % std::size(kFaults), a = in.byte(), b = in.byte();
-    kFaults[op](device, a, b, true_crc);
-    echo = echo || op == 10;
-  }
-  testing::VirtualLine line(device);
-  line.echo(echo);
-  line.fail_write_at(8u + writes);
-  line.fail_read_at((failed_read & 0x80) ? failed_read & 0x7F : 0);
-  testing::CaptureConsole con(Encoder::utf8(), answers);
-  // The run as the front end drives it, but with the container released on every path.
-  const char* directive = setup % 4 == 2 ? "I" : setup % 4 == 3 ? "X" : "P";
-  const char* argv[] = {"korvel", "FUZZ", netnum_text, file.path.c_str(), directive};
-  RunConfig cfg;
-  FUZZ_CHECK(parse_arguments(5, argv, cfg) && cfg.netnum == netnum);
-  cfg.pacing = answer_sel & 0x40 ? PACING_REPLY : cfg.pacing;
-  FUZZ_CHECK(open_port(line, con, cfg) == 0);
-  Container c;
-  Verdict verdict = Verdict::Bad;
-  FUZZ_CHECK(load_container(con, cfg.FileCC, c, verdict) == 0);
-  FUZZ_CHECK((verdict == Verdict::Good) == !corrupt && fuzz::read_is_caught(c.buff_BIN + image));
-  Dialogue d{con, line, line, cfg, c};
-  const int rc = run_dialogue(d, verdict);
-  const bool wrote_all = line.write_calls() == line.frames_written().size();
-  FUZZ_CHECK((rc == 0 ? wrote_all && close_port(line, con) == 0
-                      : rc == 1 && !wrote_all && con.err.ends_with("Write error\n")) &&
-             !line.is_open());
+  const Input r = draw(data, size);
+  Run run;
+  play(r, r.device, true, run);
+  const std::string& out = run.con.out;
+  FUZZ_CHECK(run.rc == 0 ? run.wrote_all && run.closed
+                         : run.rc == 1 && !run.wrote_all && run.con.err.ends_with("Write error\n"));
   // Past the key exchange only in programming mode after the line "Y", with a sound container
   // and a network number that a reply can match.
-  std::string said(answers, 0, con.input_read);
+  std::string said(r.answers, 0, run.con.input_read);
   std::erase(said, '\r');
-  const bool may_touch_flash = cfg.direct == PROG &&
-                               ("\n" + said + "\n").find("\nY\n") != said.npos && !corrupt &&
-                               netnum >= 0 && netnum <= 255;
+  const bool may_touch_flash = std::string(r.directive) == "P" &&
+                               ("\n" + said + "\n").find("\nY\n") != said.npos && !r.corrupt &&
+                               r.netnum >= 0 && r.netnum <= 255;
+  const uint32_t image = static_cast<uint32_t>(r.plain.size());
   const uint32_t blocks = image / 8, pages = pages_needed(image);
-  std::vector<bool> erased(pages, false);
+  const uint8_t* payload = &r.cct[sizehead];
   int64_t last_block = -1;
-  for (const auto& f : line.frames_written()) {
-    FUZZ_CHECK(f.size() == 16 && f[15] == dallas_crc8(&f[0], 15) && f[0] == (netnum & 0xFF));
+  std::vector<bool> erased(pages, false);
+  for (const auto& f : run.frames) {
+    FUZZ_CHECK(f.size() == 16 && f[15] == dallas_crc8(&f[0], 15) && f[0] == (r.netnum & 0xFF));
     const uint8_t code = f[1];
     const uint32_t at = load_le32(&f[3]) - APP_START;
     FUZZ_CHECK(may_touch_flash || code == CMD_ACTIVATE || code == CMD_GET_BLID ||
@@ -134,21 +212,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       last_block = at / 8;
     }
   }
-  // "совпала" exactly when the device answered the image's checksum, which it then holds.
+  // The device refuses nothing of its own accord (a write to a page not erased, an erase
+  // outside the application area): the loader never asks for what it must not.
+  const zemlot::Summary& s = run.device;
+  FUZZ_CHECK(s.erase_operations <= (pages + 1) * 16 + 64);
+  // What the report says is what the device said: a refusal was made, the checksum shown is
+  // the one the device sent, and "совпала" exactly when that is the image's.
+  const bool write_refused = out.find("Ошибка записи") != out.npos;
+  FUZZ_CHECK(!write_refused || s.refused > 0);
   const std::string query = "расшифрованногo файла firmware.bin (CRC-32-0x4c11DB7): ";
-  const size_t asked = con.out.find(query);
-  const bool matched = con.out.find("Контрольная сумма совпала\n", asked) != said.npos;
-  FUZZ_CHECK(asked == said.npos ||
-             matched == (std::strtoul(&con.out[asked + query.size()], nullptr, 16) == true_crc));
-  FUZZ_CHECK(!matched ||
-             std::equal(plain.begin(), plain.end(), line.model().flash().begin() + 0x1000));
-  const auto s = line.model().summary();
+  const size_t asked = out.find(query);
+  const uint32_t shown =
+      asked == out.npos ? 0 : std::strtoul(&out[asked + query.size()], nullptr, 16);
+  const uint32_t true_crc = crc32(r.plain.data(), image);
+  FUZZ_CHECK(asked == out.npos || shown == r.device.faults.crc_answer.value_or(s.checked_crc));
+  const bool matched = out.find("Контрольная сумма совпала\n", asked) != out.npos;
+  FUZZ_CHECK(asked == out.npos || matched == (shown == true_crc));
+  FUZZ_CHECK(!matched || std::equal(r.plain.begin(), r.plain.end(), run.app.begin()));
   FUZZ_CHECK(!s.app_started || matched);
-  FUZZ_CHECK(con.out.find("Подтверждение получено\n") == said.npos || s.app_started);
-  // Each page erased once, the first twice, again only after a reply lost to a fault (every
-  // erase when the device is slow).
-  const uint32_t slow = device.work_ms.count(CMD_ERASE_PAGE) != 0 ? 3 : 1;
-  FUZZ_CHECK(s.erase_operations <= (pages + 1) * slow + 16);
-  release_container(con, c);
+  FUZZ_CHECK(out.find("Подтверждение получено\n") == out.npos || s.app_started);
+  // Alive: no frame goes out again and again but in the search for the device; and a device
+  // that answers within its window costs a transient fault a few exchanges, no more.
+  FUZZ_CHECK(longest_repeat(run.frames) <= 24);
+  if (inside_window(r.device) && r.netnum >= 0 && r.netnum <= 255) {
+    Opts steady = r.device;
+    steady.faults = {};
+    steady.faults.crc_answer = r.device.faults.crc_answer;
+    Run twin;
+    play(r, steady, false, twin);
+    FUZZ_CHECK(run.frames.size() <= twin.frames.size() + r.fault_cost);
+  }
   return 0;
 }
