@@ -90,6 +90,7 @@ void get_keyid(Dialogue& d) {
     } else {
       d.con.print_line("Информация получена успешно");
       d.engine.state = EXIT;
+      d.engine.ending = Ending::InfoRead;
     }
   } else {
     progress(d, "Идет запрос версии шифроключа (%d)\r");
@@ -100,6 +101,10 @@ void get_keyid(Dialogue& d) {
 void manual_command_wait(Dialogue& d) {
   d.clock.sleep_ms(kPauseBeforeAnswer);
   const Answer a = d.con.read_answer();
+  d.exchange.trace->line("answer: %s", a == Answer::Yes   ? "Y"
+                                       : a == Answer::No  ? "N"
+                                       : a == Answer::End ? "end of input"
+                                                          : "another line, neither Y nor N");
   d.engine.keyget[0] = a == Answer::Yes ? 'Y' : a == Answer::No ? 'N' : '\0';
   if (a == Answer::Yes) {
     d.con.print_line(RULE79);
@@ -108,6 +113,7 @@ void manual_command_wait(Dialogue& d) {
   } else if (a == Answer::No || a == Answer::End) {
     // The end of input can never bring an answer: take it as a refusal, not a wait.
     d.engine.state = EXIT;
+    d.engine.ending = Ending::Declined;
   }
 }
 
@@ -188,6 +194,7 @@ void erase_page(Dialogue& d) {
     engine.erase_entered = true;
     if (image_refused(d)) {
       engine.state = EXIT;
+      engine.ending = Ending::ImageRefused;
       return;
     }
   }
@@ -244,6 +251,7 @@ void receive_block_reply(Dialogue& d, uint64_t reply_by) {
     d.con.textf(Stream::Out, "Ошибка контр. суммы в блоке %d\n",
                 static_cast<int>(d.engine.writeblock));
     d.engine.state = WRITE_BLOCK_ERR;
+    d.engine.ending = Ending::BlockGarbled;
   }
 }
 
@@ -273,6 +281,7 @@ int write_block(Dialogue& d) {
     d.con.textf(Stream::Out, "Ошибка записи %X в блоке %d\n",
                 static_cast<unsigned>(exchange.command_rx), static_cast<int>(engine.writeblock));
     engine.state = WRITE_BLOCK_ERR;
+    engine.ending = Ending::BlockRefused;
   } else {
     d.con.print(BLANK53);
     // The N is a Latin letter.
@@ -302,6 +311,7 @@ void get_crc(Dialogue& d) {
       d.con.set_color(Color::Red);
       d.con.print_line("Контрольная сумма не совпала");
       d.engine.state = EXIT;
+      d.engine.ending = Ending::ChecksumDiffers;
     }
   } else {
     progress(d, "Идет считывание CRC-32 расшифрованного образа(%d)\r");
@@ -315,6 +325,7 @@ void goto_application(Dialogue& d) {
     d.con.print(BLANK53);
     d.con.print_line("Подтверждение получено");
     d.engine.state = EXIT;
+    d.engine.ending = Ending::Programmed;
   } else {
     progress(d, "Идет выдача команды на переход (%d)\r");
   }
@@ -392,8 +403,10 @@ int dialogue_pass(Dialogue& d) {
 
 int run_dialogue(Dialogue& d, Verdict verdict) {
   d.engine.state = verdict == Verdict::Good ? ACTIVATION_SEARCH : FILE_BAD;
-  if (d.engine.state == FILE_BAD)
+  if (d.engine.state == FILE_BAD) {
     d.engine.state = EXIT;
+    d.engine.ending = Ending::ContainerDamaged;
+  }
   do {
     if (const int rc = dialogue_pass(d); rc != 0)
       return rc;

@@ -31,6 +31,19 @@ enum state_e {
 
 enum port_e { STOP = 0, START = 1 };
 
+// How the dialogue ended, for the detailed exit statuses.
+enum class Ending {
+  None,
+  InfoRead,
+  Programmed,
+  Declined,          // the operator's "N", or the end of the input
+  ContainerDamaged,  // nothing sent
+  ImageRefused,      // too large for the flash, or no whole block: nothing erased
+  BlockRefused,
+  BlockGarbled,  // a block's reply that did not pass, or none
+  ChecksumDiffers,
+};
+
 // The pauses of the dialogue, in milliseconds.
 constexpr uint32_t kPauseAfterCommand = 98;
 constexpr uint32_t kPauseBeforeRead = 21;
@@ -57,6 +70,7 @@ struct Engine {
   bool erase_entered = false;
   // Under reply-driven pacing: until when the reply to the engine command may come.
   uint64_t reply_by_us = 0;
+  Ending ending = Ending::None;
 };
 
 struct Dialogue {

@@ -1,6 +1,7 @@
 #include "frontend.h"
 
 #include <climits>
+#include <string>
 #include <string_view>
 
 #include "container/container.h"
@@ -88,29 +89,99 @@ void print_banner(Console& con, const RunConfig& cfg) {
   con.print_line(RULE79);
 }
 
-int run_loader(int argc, const char* const* argv, Platform& p) {
-  Console& con = p.console;
-  const pacing_e pacing = parse_pacing(con, p.pacing);
-  con.set_color(Color::Grey);
+namespace {
 
+bool parse_status(Console& con, const char* value) {
+  const std::string_view v = value != nullptr ? value : "";
+  if (v == "detailed")
+    return true;
+  if (!v.empty()) {
+    con.textf(Stream::Err, "KORVEL_STATUS: unknown value '%s', the documented statuses are kept\n",
+              value);
+  }
+  return false;
+}
+
+void start_trace(Platform& p, int argc, const char* const* argv) {
+  if (p.trace_path == nullptr || *p.trace_path == '\0')
+    return;
+  std::string why;
+  if (!p.trace.open(p.trace_path, p.clock, &why)) {
+    p.console.textf(Stream::Err, "KORVEL_TRACE: cannot open '%s': %s; no trace is written\n",
+                    p.trace_path, why.c_str());
+    return;
+  }
+  std::string args;
+  for (int i = 1; i < argc; ++i)
+    args += std::string(i > 1 ? " '" : "'") + argv[i] + "'";
+  p.trace.line("korvel %s; %d argument%s: %s", KORVEL_VERSION, argc - 1, argc == 2 ? "" : "s",
+               args.c_str());
+}
+
+void trace_container(Trace& t, const char* FileCC, const Container& c, Verdict verdict) {
+  t.line("container '%s': %u bytes, payload %u bytes, %u read", FileCC,
+         static_cast<unsigned>(c.sizefile_cct), static_cast<unsigned>(c.sizefile_bin),
+         static_cast<unsigned>(c.resread));
+  t.line("container: payload CRC-32 %08x stored, %08x computed (%s); image CRC-32 %08x",
+         static_cast<unsigned>(c.crc_BIN()), static_cast<unsigned>(c.calc_crc_BIN),
+         verdict == Verdict::Good ? "match" : "MISMATCH", static_cast<unsigned>(c.crc_decrypted()));
+  if (verdict == Verdict::Good)
+    t.line("container: %u blocks, %u pages", static_cast<unsigned>(c.numloadblocs),
+           static_cast<unsigned>(c.numpageerase));
+}
+
+int detailed_status(Ending e) {
+  switch (e) {
+    case Ending::Declined:
+      return kStatusDeclined;
+    case Ending::ContainerDamaged:
+      return kStatusContainerDamaged;
+    case Ending::ImageRefused:
+      return kStatusImageRefused;
+    case Ending::BlockRefused:
+      return kStatusBlockRefused;
+    case Ending::BlockGarbled:
+      return kStatusBlockGarbled;
+    case Ending::ChecksumDiffers:
+      return kStatusChecksumDiffers;
+    default:
+      return 0;
+  }
+}
+
+// The stages in their order. Returns the documented status; *ending says how the dialogue
+// ended when it ran.
+int run_stages(int argc, const char* const* argv, Platform& p, pacing_e pacing, Ending* ending) {
+  Console& con = p.console;
   RunConfig cfg;
   cfg.pacing = pacing;
   if (!parse_arguments(argc, argv, cfg)) {
     print_usage(con, argc > 0 ? argv[0] : "");
     return 0;
   }
+  p.trace.line("pacing: %s", pacing == PACING_REPLY ? "reply-driven" : "documented pauses");
 
-  if (const int rc = open_port(p.port, con, cfg); rc != 0)
-    return rc;
+  const int port_rc = open_port(p.port, con, cfg);
+  p.trace.line("port '%s': %s", cfg.pcCommPort,
+               port_rc == 0 ? "open, 9600 8N1" : p.port.last_error().c_str());
+  if (port_rc != 0)
+    return port_rc;
   print_banner(con, cfg);
 
   Container container;
   Verdict verdict = Verdict::Bad;
-  if (const int rc = load_container(con, cfg.FileCC, container, verdict); rc != 0)
+  if (const int rc = load_container(con, cfg.FileCC, container, verdict); rc != 0) {
+    p.trace.line("container '%s': %s", cfg.FileCC,
+                 rc == 1 ? "cannot be opened" : "too large or too short");
     return rc;
+  }
+  trace_container(p.trace, cfg.FileCC, container, verdict);
 
   Dialogue dialogue{con, p.clock, p.port, cfg, container};
-  if (const int rc = run_dialogue(dialogue, verdict); rc != 0)
+  dialogue.exchange.trace = &p.trace;
+  const int rc = run_dialogue(dialogue, verdict);
+  *ending = dialogue.engine.ending;
+  if (rc != 0)
     return rc;
 
   if (const int rc = close_port(p.port, con); rc != 0)
@@ -120,6 +191,23 @@ int run_loader(int argc, const char* const* argv, Platform& p) {
   con.print_line("Программа закрыта");
   p.clock.sleep_ms(2000);
   return 0;
+}
+
+}  // namespace
+
+int run_loader(int argc, const char* const* argv, Platform& p) {
+  Console& con = p.console;
+  start_trace(p, argc, argv);
+  const pacing_e pacing = parse_pacing(con, p.pacing);
+  const bool detailed = parse_status(con, p.status);
+  con.set_color(Color::Grey);
+
+  Ending ending = Ending::None;
+  int status = run_stages(argc, argv, p, pacing, &ending);
+  if (detailed && status == 0)
+    status = argc != 5 ? int{kStatusUsage} : detailed_status(ending);
+  p.trace.line("end: exit status %d", status);
+  return status;
 }
 
 }  // namespace korvel

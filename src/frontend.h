@@ -7,6 +7,7 @@
 #include "console.h"
 #include "link/serial_port.h"
 #include "run_config.h"
+#include "trace.h"
 
 namespace korvel {
 
@@ -15,7 +16,21 @@ struct Platform {
   Console& console;
   Clock& clock;
   SerialPort& port;
-  const char* pacing = nullptr;  // KORVEL_PACING, null when unset
+  const char* pacing = nullptr;      // KORVEL_PACING, null when unset
+  const char* trace_path = nullptr;  // KORVEL_TRACE
+  const char* status = nullptr;      // KORVEL_STATUS
+  Trace trace{};                     // open for the run when trace_path names a file
+};
+
+// The exit statuses KORVEL_STATUS=detailed adds to the documented 0, 1, 2 and 128 + signal.
+enum DetailedStatus {
+  kStatusUsage = 3,
+  kStatusDeclined = 4,
+  kStatusContainerDamaged = 5,
+  kStatusImageRefused = 6,
+  kStatusBlockRefused = 7,
+  kStatusBlockGarbled = 8,
+  kStatusChecksumDiffers = 9,
 };
 
 // Converts as atoi does (leading blanks, a sign, digits, anything after ignored, no digits

@@ -12,6 +12,7 @@ namespace {
 
 korvel::Console* g_console = nullptr;
 korvel::SerialPort* g_port = nullptr;
+korvel::Trace* g_trace = nullptr;
 
 // Called at a wait of the run, never inside a text: the port is put back and let go, the
 // colour reset, and the run ends with the signal's status.
@@ -22,6 +23,8 @@ korvel::SerialPort* g_port = nullptr;
     g_console->set_color(korvel::Color::Grey);
     g_console->line(korvel::Stream::Err, "Прервано");
   }
+  if (g_trace != nullptr)
+    g_trace->line("end: interrupted by signal %d", sig);
   korvel::exit_interrupted(sig);
 }
 
@@ -35,6 +38,12 @@ int main(int argc, char** argv) {
   g_console = console.get();
   g_port = port.get();
   korvel::interrupt::arm(end_interrupted);
-  korvel::Platform platform{*console, clock, *port, std::getenv("KORVEL_PACING")};
+  korvel::Platform platform{*console,
+                            clock,
+                            *port,
+                            std::getenv("KORVEL_PACING"),
+                            std::getenv("KORVEL_TRACE"),
+                            std::getenv("KORVEL_STATUS")};
+  g_trace = &platform.trace;
   return korvel::run_loader(argc, argv, platform);
 }

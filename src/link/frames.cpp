@@ -33,6 +33,10 @@ uint32_t wait_ms(uint64_t us) {
   return static_cast<uint32_t>(std::min<uint64_t>((us + 999) / 1000, UINT32_MAX));
 }
 
+Trace& trace_of(const Exchange& x) {
+  return x.trace != nullptr ? *x.trace : Trace::off();
+}
+
 void note_heard(Exchange& x, Clock& clock, uint32_t got) {
   if (got > 0) {
     x.heard = true;
@@ -45,6 +49,7 @@ void drain(SerialPort& port, Exchange& x, Clock& clock) {
   const uint64_t start = clock.now_us();
   uint64_t last = start;
   std::array<uint8_t, 32> junk{};
+  uint32_t dropped = 0;
   for (;;) {
     const uint64_t now = clock.now_us();
     const uint64_t until = std::min(last + x.drain_quiet_us, start + kDrainBoundUs);
@@ -57,8 +62,26 @@ void drain(SerialPort& port, Exchange& x, Clock& clock) {
     note_heard(x, clock, got);
     if (got > 0)
       last = clock.now_us();
+    dropped += got;
   }
+  trace_of(x).line("drain: waited %.1f ms for %.1f ms of quiet, dropped %u bytes",
+                   static_cast<double>(clock.now_us() - start) / 1000.0,
+                   static_cast<double>(x.drain_quiet_us) / 1000.0, static_cast<unsigned>(dropped));
   x.drain_quiet_us = 0;
+}
+
+// What is waiting goes, so that a late reply or noise cannot shift the next reply; a trace
+// shows what that was.
+void discard(SerialPort& port, Exchange& x) {
+  Trace& t = trace_of(x);
+  if (t.on()) {
+    std::array<uint8_t, 64> dropped{};
+    uint32_t got = 0;
+    if (port.input_waiting() > 0 && port.read(dropped.data(), dropped.size(), &got) && got > 0)
+      t.line("discard: %u bytes: %s", static_cast<unsigned>(got),
+             Trace::hex(dropped.data(), got).c_str());
+  }
+  port.discard_input();
 }
 
 }  // namespace
@@ -73,10 +96,14 @@ bool send_command(SerialPort& port, Exchange& x, int32_t netnum, Clock& clock, b
     if (now < free_at)
       clock.sleep_ms(wait_ms(free_at - now));
   }
-  port.discard_input();
+  discard(port, x);
   x.frame_out = port.write(x.tx_buff.data(), kCommandFrameSize);
   x.sent_command = x.command_tx;
   x.sent_at_us = clock.now_us();
+  const char* name = command_name(x.command_tx);
+  trace_of(x).line("-> %s  %s 0x%08x%s", Trace::hex(x.tx_buff.data(), kCommandFrameSize).c_str(),
+                   name != nullptr ? name : "?", static_cast<unsigned>(x.adr_tx),
+                   x.frame_out ? "" : "  WRITE FAILED");
   return x.frame_out;
 }
 
@@ -155,6 +182,7 @@ class Listener {
         !std::equal(h.b.begin(), h.b.begin() + kCommandFrameSize, x_.tx_buff.begin()))
       return true;
     h.drop_echo();
+    trace_of(x_).line("echo of the frame dropped");
     return read_whole(h);
   }
 
@@ -167,8 +195,12 @@ class Listener {
       const bool own = h.aligned && h.judged > 0 &&
                        h.judged + kReplyFrameSize <= kCommandFrameSize &&
                        std::equal(w, w + kReplyFrameSize, &x_.tx_buff[h.judged]);
-      if (!own && reply_accepted(w, netnum_) && !reply_is_stale(w[kRepCode], x_.sent_command))
+      if (own || !reply_accepted(w, netnum_))
+        continue;
+      if (!reply_is_stale(w[kRepCode], x_.sent_command))
         return h.judged++;
+      trace_of(x_).line("stale: %s answers an earlier %s, not taken",
+                        Trace::hex(w, kReplyFrameSize).c_str(), command_name(w[kRepCode]));
     }
     return std::nullopt;
   }
@@ -194,6 +226,7 @@ class Listener {
       note_heard(x_, clock_, got);
       if (got == 0)
         continue;
+      trace_read("listening", h.tail(), got, got);
       h.add(got, clock_.now_us());
       last = h.last_us;
       if (auto at = take(h))
@@ -214,8 +247,14 @@ class Listener {
       ok = port_.read(buf, n, &got);
     }
     note_heard(x_, clock_, got);
+    trace_read(ok ? "read" : "read FAILED", buf, n, got);
     h.add(got, clock_.now_us());
     return ok;
+  }
+
+  void trace_read(const char* what, const uint8_t* buf, uint32_t n, uint32_t got) const {
+    trace_of(x_).line("<- %s %u of %u%s%s", what, static_cast<unsigned>(got),
+                      static_cast<unsigned>(n), got > 0 ? ": " : "", Trace::hex(buf, got).c_str());
   }
 
   // A read of the reply, completed within its own time when it returned with only part of it.
@@ -229,9 +268,12 @@ class Listener {
       if (now >= limit)
         break;
       uint32_t got = 0;
-      if (!port_.read_until(h.tail(), start + kReplyFrameSize - h.n, &got, wait_ms(limit - now)))
-        return false;
+      const uint32_t want = start + kReplyFrameSize - h.n;
+      const bool ok = port_.read_until(h.tail(), want, &got, wait_ms(limit - now));
       note_heard(x_, clock_, got);
+      trace_read(ok ? "rest of a reply cut short" : "read FAILED", h.tail(), want, got);
+      if (!ok)
+        return false;
       h.add(got, clock_.now_us());
       if (got == 0)
         break;
@@ -246,6 +288,43 @@ class Listener {
   const Pacing& pacing_;
 };
 
+// Why the first seven bytes heard were no reply to take.
+std::string why_not(const Heard& h, const Exchange& x, int32_t netnum) {
+  char why[96];
+  const uint8_t* w = h.b.data();
+  if (!h.any)
+    return "nothing heard";
+  if (h.n < kReplyFrameSize)
+    std::snprintf(why, sizeof why, "%u bytes heard, a reply cut short", static_cast<unsigned>(h.n));
+  else if (w[kRepCrc] != dallas_crc8(w, kRepCrc))
+    std::snprintf(why, sizeof why, "%u bytes heard, the first seven fail the CRC-8",
+                  static_cast<unsigned>(h.n));
+  else if (int32_t{w[kRepAddr]} != netnum)
+    std::snprintf(why, sizeof why, "a reply from address %u", w[kRepAddr]);
+  else
+    std::snprintf(why, sizeof why, "a reply for an earlier %s (sent %s)", command_name(w[kRepCode]),
+                  command_name(x.sent_command));
+  return why;
+}
+
+void trace_verdict(const Exchange& x, const Heard& h, std::optional<uint32_t> at, int32_t netnum,
+                   uint64_t listened_us) {
+  Trace& t = trace_of(x);
+  if (!t.on())
+    return;
+  const double after_ms = static_cast<double>(listened_us) / 1000.0;
+  if (!at) {
+    t.line("no reply taken: %s; listened %.1f ms after the read", why_not(h, x, netnum).c_str(),
+           after_ms);
+    return;
+  }
+  const uint8_t* w = &h.b[*at];
+  t.line("reply taken: %s, %s 0x%08x%s", Trace::hex(w, kReplyFrameSize).c_str(),
+         w[kRepCode] == x.sent_command ? "confirms, value" : "a refusal, value",
+         static_cast<unsigned>(load_be32(w + kRepValue)),
+         listened_us > 0 ? " (heard while listening on)" : "");
+}
+
 Reply hear(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock& clock,
            const Pacing& pacing, uint64_t min_listen_us, bool* heard) {
   Reply r;
@@ -258,9 +337,11 @@ Reply hear(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock&
     return r;
   }
   std::optional<uint32_t> at = listener.take(h);
+  const uint64_t read_end = clock.now_us();
   if (!at)
     at = listener.settle(h, x.sent_at_us + min_listen_us);
   *heard = h.any;
+  trace_verdict(x, h, at, netnum, clock.now_us() - read_end);
   const uint32_t from = at.value_or(0);
   std::copy_n(h.b.begin() + from, std::min<uint32_t>(h.n - std::min(h.n, from), kReplyFrameSize),
               x.rx_buff.begin());

@@ -6,6 +6,7 @@
 #include "clock.h"
 #include "link/protocol.h"
 #include "link/serial_port.h"
+#include "trace.h"
 
 namespace korvel {
 
@@ -45,6 +46,8 @@ struct Exchange {
   uint64_t unanswered_since_us = 0;
   // Before the next frame: how long the line must have been quiet (0: no wait).
   uint64_t drain_quiet_us = 0;
+  // Where the frames, the reads and the verdicts are recorded (KORVEL_TRACE).
+  Trace* trace = &Trace::off();
 };
 
 // Reply-driven pacing. Without it the caller keeps the documented pauses and the reply is first

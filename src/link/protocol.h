@@ -18,20 +18,32 @@ enum command_e : uint8_t {
   CMD_GET_KEYID = 0x11,
 };
 
-constexpr bool is_command_code(uint8_t code) {
+// "CMD_ERASE_PAGE" for a command code, nullptr for any other byte.
+constexpr const char* command_name(uint8_t code) {
   switch (code) {
     case CMD_ACTIVATE:
+      return "CMD_ACTIVATE";
     case CMD_UNBLOCK_FLASH:
+      return "CMD_UNBLOCK_FLASH";
     case CMD_ERASE_PAGE:
+      return "CMD_ERASE_PAGE";
     case CMD_WRITE_BLOCK:
+      return "CMD_WRITE_BLOCK";
     case CMD_GET_CRC:
+      return "CMD_GET_CRC";
     case CMD_GOTO_APPLICATION:
+      return "CMD_GOTO_APPLICATION";
     case CMD_GET_BLID:
+      return "CMD_GET_BLID";
     case CMD_GET_KEYID:
-      return true;
+      return "CMD_GET_KEYID";
     default:
-      return false;
+      return nullptr;
   }
+}
+
+constexpr bool is_command_code(uint8_t code) {
+  return command_name(code) != nullptr;
 }
 
 // Flash map of the device.

@@ -3,6 +3,7 @@
 // The open sequence is split into its steps so that the caller can report each one.
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace korvel {
 
@@ -41,11 +42,20 @@ class SerialPort {
   // (the Win32 time-outs) the last one may end up to 21 + n ms past the deadline. *got, the
   // time-out and a null got are as for read().
   virtual bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) = 0;
+  // How many received bytes wait to be read (0 when the system cannot tell); no waiting.
+  virtual uint32_t input_waiting() { return 0; }
   // Drops whatever has arrived and not been read; nothing on a closed port.
   virtual void discard_input() = 0;
   // Puts back the settings read_settings() read and closes the handle. False when the
   // system reports a failure, or when the port is not open.
   virtual bool close() = 0;
+
+  // The system's reason for the last failure of open() or of a setting, for the trace ("open:
+  // No such file or directory"); empty when there is none to tell.
+  const std::string& last_error() const { return why_; }
+
+ protected:
+  std::string why_;
 };
 
 // The platform's own port (termios or the Win32 comm API).

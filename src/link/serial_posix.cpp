@@ -13,7 +13,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "interrupt.h"
@@ -101,15 +103,17 @@ class PosixSerialPort final : public SerialPort {
       return false;
     const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-      return false;
+      return failed("open");
     // TIOCEXCL keeps other ordinary users out, but root walks past it, so the advisory lock
     // is what stops a second loader run as root. A file that is no terminal at all is let
     // through here (ENOTTY) so that the caller sees it fail where settings are read.
     if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
+      failed("exclusive use");
       ::close(fd);
       return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      failed(errno == EWOULDBLOCK ? "lock (another program holds the port)" : "lock");
       ::close(fd);
       return false;
     }
@@ -122,7 +126,7 @@ class PosixSerialPort final : public SerialPort {
     if (fd_ < 0)
       return false;
     if (::tcgetattr(fd_, &base_) != 0)
-      return false;
+      return failed("tcgetattr");
     have_base_ = true;
     return true;
   }
@@ -131,8 +135,10 @@ class PosixSerialPort final : public SerialPort {
     if (fd_ < 0 || !have_base_)
       return false;
     speed_t speed;
-    if (!speed_for(baud, &speed))
+    if (!speed_for(baud, &speed)) {
+      why_ = "no such speed";
       return false;
+    }
 
     termios want = base_;
     want.c_iflag &= ~kInputOff;
@@ -143,14 +149,15 @@ class PosixSerialPort final : public SerialPort {
     want.c_cc[VMIN] = 0;
     want.c_cc[VTIME] = 0;
     if (::cfsetispeed(&want, speed) != 0 || ::cfsetospeed(&want, speed) != 0)
-      return false;
+      return failed("cfsetspeed");
     if (::tcsetattr(fd_, TCSANOW, &want) != 0)
-      return false;
+      return failed("tcsetattr");
 
     // tcsetattr succeeds if any one change took; only a read-back shows what the driver kept.
+    why_ = "the driver did not keep the settings";
     termios got{};
     if (::tcgetattr(fd_, &got) != 0)
-      return false;
+      return failed("tcgetattr");
     if ((got.c_iflag & kInputOff) != 0)
       return false;
     if ((got.c_oflag & kOutputOff) != 0)
@@ -268,6 +275,11 @@ class PosixSerialPort final : public SerialPort {
     return collect(buf, n, got, deadline);
   }
 
+  uint32_t input_waiting() override {
+    int n = 0;
+    return fd_ >= 0 && ::ioctl(fd_, FIONREAD, &n) == 0 && n > 0 ? static_cast<uint32_t>(n) : 0;
+  }
+
   void discard_input() override {
     if (fd_ >= 0)
       ::tcflush(fd_, TCIFLUSH);
@@ -292,6 +304,12 @@ class PosixSerialPort final : public SerialPort {
   }
 
  private:
+  // Keeps the system's reason for the caller; always false.
+  bool failed(const char* what) {
+    why_ = std::string(what) + ": " + std::strerror(errno);
+    return false;
+  }
+
   // Adds to the *got bytes in buf as they come, until there are n or the deadline passes.
   bool collect(uint8_t* buf, uint32_t n, uint32_t* got, Clock::time_point deadline) {
     while (*got < n) {

@@ -45,7 +45,7 @@ class Win32SerialPort final : public SerialPort {
     // No sharing: a second opener gets ERROR_ACCESS_DENIED while we hold the port.
     handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, NULL);
-    return handle_ != INVALID_HANDLE_VALUE;
+    return handle_ != INVALID_HANDLE_VALUE || failed("CreateFile");
   }
 
   bool read_settings() override {
@@ -55,7 +55,7 @@ class Win32SerialPort final : public SerialPort {
     dcbSerialParams_.DCBlength = sizeof(dcbSerialParams_);
     have_base_ = GetCommState(handle_, &dcbSerialParams_) != FALSE;
     base_ = dcbSerialParams_;
-    return have_base_;
+    return have_base_ || failed("GetCommState");
   }
 
   bool apply_line_settings(int32_t baud) override {
@@ -76,7 +76,7 @@ class Win32SerialPort final : public SerialPort {
     dcbSerialParams_.fErrorChar = FALSE;
     dcbSerialParams_.fNull = FALSE;
     dcbSerialParams_.fAbortOnError = FALSE;
-    return SetCommState(handle_, &dcbSerialParams_) != FALSE;
+    return SetCommState(handle_, &dcbSerialParams_) != FALSE || failed("SetCommState");
   }
 
   bool apply_timeouts() override {
@@ -88,7 +88,7 @@ class Win32SerialPort final : public SerialPort {
     timeouts.ReadTotalTimeoutConstant = 21;
     timeouts.WriteTotalTimeoutMultiplier = 1;
     timeouts.WriteTotalTimeoutConstant = 48;
-    return SetCommTimeouts(handle_, &timeouts) != FALSE;
+    return SetCommTimeouts(handle_, &timeouts) != FALSE || failed("SetCommTimeouts");
   }
 
   bool write(const uint8_t* data, uint32_t n) override {
@@ -133,6 +133,14 @@ class Win32SerialPort final : public SerialPort {
     return true;
   }
 
+  uint32_t input_waiting() override {
+    COMSTAT stat{};
+    DWORD errors = 0;
+    if (handle_ == INVALID_HANDLE_VALUE || !ClearCommError(handle_, &errors, &stat))
+      return 0;
+    return static_cast<uint32_t>(stat.cbInQue);
+  }
+
   void discard_input() override {
     if (handle_ != INVALID_HANDLE_VALUE)
       PurgeComm(handle_, PURGE_RXCLEAR);
@@ -151,6 +159,21 @@ class Win32SerialPort final : public SerialPort {
   }
 
  private:
+  // Keeps the system's reason for the caller; always false.
+  bool failed(const char* what) {
+    const DWORD code = GetLastError();
+    char text[256] = "";
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                                   code, 0, text, sizeof text, NULL);
+    std::string reason(text, n);
+    while (!reason.empty() &&
+           (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' '))
+      reason.pop_back();
+    why_ = std::string(what) + ": " + (reason.empty() ? "error" : reason) + " (" +
+           std::to_string(code) + ")";
+    return false;
+  }
+
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB dcbSerialParams_{};
   DCB base_{};

@@ -21,7 +21,10 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   enum Step : unsigned { kOpen = 1, kSettings = 2, kLineSettings = 4, kTimeouts = 8, kClose = 16 };
   unsigned failing = 0;
   int32_t baud = 0;
-  bool open(const char*) override { return open_ = !(failing & kOpen); }
+  bool open(const char*) override {
+    why_ = failing & kOpen ? "open: No such device (the test's)" : "";
+    return open_ = !(failing & kOpen);
+  }
   bool read_settings() override { return !(failing & kSettings); }
   bool apply_line_settings(int32_t b) override {
     baud = b;

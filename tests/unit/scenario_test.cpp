@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -126,13 +128,15 @@ struct Given {
   unsigned fails = 0;                      // VirtualLine::Step bits
   size_t write_fails = 0, read_fails = 0;  // the k-th call fails
   bool cp1251 = false, echo = false;
-  const char* pacing = nullptr;          // KORVEL_PACING
+  const char* pacing = nullptr;                    // KORVEL_PACING
+  const char *trace = nullptr, *status = nullptr;  // KORVEL_TRACE, KORVEL_STATUS
+  bool traced = false;  // KORVEL_TRACE names a file of the test's, KORVEL_STATUS=detailed
   std::function<void()> at_answer = {};  // when the loader first reads its input
 };
 
 struct Outcome {
   int status = -1;
-  std::string out, err, log, wire;
+  std::string out, err, log, wire, trace;
   uint64_t us = 0;
 };
 
@@ -147,6 +151,44 @@ struct Row {
   // Beside the run, the same image on a prompt device: the operator sees the same texts,
   // progress texts apart.
   bool like_prompt = false;
+};
+
+// The rows whose ending has a status of its own under KORVEL_STATUS=detailed; the others keep
+// theirs.
+const std::map<std::string, int> kDetailed = {
+    {"end of input", 4},
+    {"other answers: the key exchange once more, then quiet till N", 4},
+    {"a damaged container sends nothing", 5},
+    {"one block more than the flash holds", 6},
+    {"an empty image", 6},
+    {"no whole block", 6},
+    {"a refused block", 7},
+    {"echo, a block reply lost", 8},
+    {"the device's checksum differs", 9},
+    {"five arguments", 3},
+    {"usage in Windows-1251", 3},
+};
+
+// What a trace must show of a run, "…" standing for any text.
+const std::map<std::string, std::string> kTraces = {
+    {"programming two blocks",
+     "…korvel 2.0.0; 4 arguments: 'VCOM1' '1' '…cct' 'P'\n…pacing: documented pauses\n"
+     "…port 'VCOM1': open, 9600 8N1\n…container '…': 80 bytes, payload 16 bytes, 16 read\n"
+     "…payload CRC-32 … stored, … computed (match); image CRC-32 56fdc53a\n…2 blocks, 1 pages\n"
+     "…  -> 01 01 00 00 00 00 00 … ac  CMD_ACTIVATE 0x00000000\n"
+     "     135.6 ms  <- read 7 of 7: 01 01 00 00 00 00 fa\n"
+     "     135.6 ms  reply taken: 01 01 00 00 00 00 fa, confirms, value 0x00000000\n"
+     "…answer: Y\n…CMD_WRITE_BLOCK 0x08001008\n…reply taken: 01 06 00 00 00 00 …, confirms…"
+     "end: exit status 0\n"},
+    {"device silent for a while",
+     "…CMD_ACTIVATE 0x00000000\n…<- read 0 of 7\n"
+     "…no reply taken: nothing heard; listened 25.… ms after the read\n…"
+     "reply taken: 01 01 00 00 00 00 fa, confirms…end: exit status 0\n"},
+    {"the port cannot be opened", "…port 'VCOM1': open: …\n…end: exit status 1\n"},
+    {"a noise byte before a reply",
+     "…<- read 7 of 7: 55 01 10 00 00 00 02\n…<- listening 1 of …: f7\n"
+     "…reply taken: 01 10 00 00 00 02 f7, confirms, value 0x00000002 (heard while listening "
+     "on)\n…"},
 };
 
 class Scenario : public ::testing::Test {
@@ -166,13 +208,24 @@ class Scenario : public ::testing::Test {
     line.fail_read_at(in.read_fails);
     testing::CaptureConsole con(in.cp1251 ? Encoder::cp1251() : Encoder::utf8(), in.input);
     con.before_input = in.at_answer;
-    Platform p{con, line, line, in.pacing};
+    const std::string trace = path_ + ".trace";
+    Platform p{con,
+               line,
+               line,
+               in.pacing,
+               in.traced ? trace.c_str() : in.trace,
+               in.traced ? "detailed" : in.status};
     const std::vector<std::string> args = testing::words(in.program, in.args);
     std::vector<const char*> argv;
     for (const auto& a : args)
       argv.push_back(a == "@" ? path_.c_str() : a.c_str());
     Outcome o(run_loader(static_cast<int>(argv.size()), argv.data(), p), con.out, con.err, line.log,
-              line.wire, line.now_us());
+              line.wire, "", line.now_us());
+    if (in.traced) {
+      std::ifstream f(trace);
+      o.trace.assign(std::istreambuf_iterator<char>(f), {});
+      std::filesystem::remove(trace);
+    }
     EXPECT_EQ(line.is_open(), left_open);
     // The device runs the image exactly when the loader says so, holding it, its pages erased.
     const auto device = line.model().summary();
@@ -201,6 +254,17 @@ class Scenario : public ::testing::Test {
     EXPECT_TRUE(matches(o.out, r.out)) << o.out;
     EXPECT_EQ(o.err, r.err);
     EXPECT_TRUE(matches(r.log.find('+') != npos ? o.log : o.wire, r.log)) << o.log;
+    // With a trace and the detailed statuses: the same report, the ending's own status.
+    Given traced = r.in;
+    traced.traced = true;
+    const Outcome t = run(traced, r.left_open);
+    EXPECT_EQ(t.out, o.out);
+    EXPECT_TRUE(t.err == o.err || r.in.trace || r.in.status);
+    const auto detailed = kDetailed.find(r.name);
+    EXPECT_EQ(t.status, detailed != kDetailed.end() ? detailed->second : r.status);
+    if (const auto want = kTraces.find(r.name); want != kTraces.end()) {
+      EXPECT_TRUE(matches(t.trace, want->second)) << t.trace;
+    }
     if (r.like_prompt) {
       Given prompt = r.in;
       prompt.device.work_ms.clear();
@@ -413,6 +477,14 @@ TEST_F(Scenario, Runs) {
       Row("pacing spec", {.pacing = "spec"}, "…" + kDone),
       Row("pacing unknown", {.pacing = "Reply"}, "…" + kDone, "…",
           "KORVEL_PACING: unknown value 'Reply', the documented pauses are kept\n" + kClosingErr),
+      Row("status unknown", {.status = "Detailed"}, "…" + kDone, "…",
+          "KORVEL_STATUS: unknown value 'Detailed', the documented statuses are kept\n" +
+              kClosingErr),
+      Row("a trace that cannot be written", {.trace = "/nonexistent/korvel.trace"}, "…" + kDone,
+          "…",
+          "KORVEL_TRACE: cannot open '/nonexistent/korvel.trace': No such file or directory; no "
+          "trace is written\n" +
+              kClosingErr),
       // A wrong argument count gives the usage text and touches nothing. The program's name is
       // the system's text: its bytes pass through unconverted ("ВНИМАНИЕ" is C2 CD ...).
       Row("five arguments", {.args = "COM3 1 boot.cct P extra", .image = kNoFile}, kUsage, "", ""),
