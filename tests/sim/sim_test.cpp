@@ -36,7 +36,7 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   const std::string options =
       " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 --drop-reply 6 --force"
       " --refuse 0x11:1:E4 --wrong-address 3 --noise 2:aa55 --split 4:3:0 --split 99:1:600000"
-      " --reply-delay-ms 30 --work-ms write=40 --delay-reply 9:200";
+      " --reply-delay-ms 200 --work-ms blid=40 --delay-reply 9:200 --busy queued";
   korvel::testing::Child sim(
       korvel::testing::words(ZEMLOT_SIM_PATH, "--port " + port + " --dump " + dump + options));
   EXPECT_EQ(sim.read_line(2000), port);
@@ -49,7 +49,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   usleep(100000);
   tio.c_lflag &= ~ICANON;
   tcsetattr(slave, TCSANOW, &tio);
-  // A bad CRC, one swallowed, a goto too early, a write, a bad checksum query, goto, still there.
+  // A bad CRC, one swallowed, a goto too early, a write, a bad checksum query, goto, still
+  // there: all at once, answered after the last has arrived.
   std::vector<uint8_t> frames = frame(0x06);
   frames[15] ^= 0x10;
   for (const int code : {1, 6, 1, 2, 4, 5, 6, 0x10, 0x11, 0x11})
@@ -57,10 +58,13 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
                       std::back_inserter(frames));
   const long long t0 = korvel::testing::now_ms();
   EXPECT_EQ(::write(fd, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
+  // Each frame takes 16.7 ms to arrive and each reply 7.3 ms to leave, after the delay.
+  EXPECT_TRUE(sim.wait_for_output("#1 refused", 5000));
+  EXPECT_GE(korvel::testing::now_ms() - t0, 50 + 200 + 7);  // three frames in, one reply out
   EXPECT_TRUE(sim.wait_for_output("#8 refused", 5000));
-  EXPECT_GE(korvel::testing::now_ms() - t0, 30 + 40 + 26);  // and 26 bytes at 1.042 ms, at least
+  EXPECT_GE(korvel::testing::now_ms() - t0, 150 + 200 + 40 + 14);  // blid's work, two replies
   EXPECT_TRUE(sim.wait_for_output("#9 ok", 5000));
-  EXPECT_GE(korvel::testing::now_ms() - t0, 200 + 30);  // 200 ms after its usual time
+  EXPECT_GE(korvel::testing::now_ms() - t0, 183 + 200 + 200);  // 200 ms after its usual time
   ::close(slave);
   ::close(fd);
   usleep(200000);
