@@ -507,6 +507,9 @@ Error codes in replies:
   0xE3  not activated (any command but CMD_ACTIVATE before CMD_ACTIVATE)
   0xE4  unknown command
   0xE5  CMD_GET_CRC range outside the flash
+  0xE6  page not erased (CMD_WRITE_BLOCK into a page not erased since CMD_UNBLOCK_FLASH)
+The summary's "refused" line counts every refusal, and as "own" those the device made
+itself rather than by --refuse.
 
 Program:
   --exit-on-goto         exit once the reply to a confirmed CMD_GOTO_APPLICATION is sent

@@ -98,6 +98,8 @@ const char* error_name(uint8_t code) {
       return "unknown command";
     case kErrCrcRange:
       return "CRC range outside the flash";
+    case kErrNotErased:
+      return "page not erased";
     default:
       return nullptr;
   }
@@ -136,7 +138,7 @@ std::string format_summary(const Summary& s) {
              count(CMD_UNBLOCK_FLASH), count(CMD_ERASE_PAGE));
   out += format("write_block %u, get_crc %u, goto_application %u, unknown %u\n",
                 count(CMD_WRITE_BLOCK), count(CMD_GET_CRC), count(CMD_GOTO_APPLICATION), unknown);
-  out += format("refused: %u\n", s.refused);
+  out += format("refused: %u (own %u)\n", s.refused, s.own_refusals);
   out += format("replies dropped: %u\n", s.replies_dropped);
   out += format("pages erased: %u (erase commands: %u)\n", s.pages_erased, s.erase_operations);
   out += format("blocks written: %u\n", s.blocks_written);
@@ -277,7 +279,9 @@ Model::Outcome Model::outcome(const uint8_t* f, uint32_t nth) {
   if (forced != refuse.end()) {
     return {forced->error, 0};
   }
-  return execute(f);
+  const Outcome own = execute(f);
+  counts_.own_refusals += own.code != code;
+  return own;
 }
 
 uint64_t Model::reply_time(uint64_t now_us, uint8_t code, const Outcome& out, uint32_t n) {
@@ -347,6 +351,7 @@ Model::Outcome Model::execute(const uint8_t* f) {
       return {code, static_cast<uint8_t>(0x30 + opts_.key_version)};
     case CMD_UNBLOCK_FLASH:
       unlocked_ = true;
+      erased_since_unlock_.clear();
       return {code, 0};
     case CMD_ERASE_PAGE:
       return erase_page(arg);
@@ -374,6 +379,7 @@ Model::Outcome Model::erase_page(uint32_t addr) {
   const uint32_t offset = addr - FLASH_BASE;
   std::fill_n(flash_.begin() + offset, PAGE_SIZE, uint8_t{0xFF});
   erased_pages_.insert(offset / PAGE_SIZE);
+  erased_since_unlock_.insert(offset / PAGE_SIZE);
   ++counts_.erase_operations;
   return {CMD_ERASE_PAGE, 0};
 }
@@ -384,6 +390,10 @@ Model::Outcome Model::write_block(uint32_t addr, const uint8_t* enciphered) {
   }
   if (addr < APP_START || addr > kFlashEnd - BLOCK_SIZE || addr % BLOCK_SIZE != 0) {
     return {kErrAddress, 0};
+  }
+  // The bootloader programs only what it has erased itself in this session.
+  if (!erased_since_unlock_.count((addr - FLASH_BASE) / PAGE_SIZE)) {
+    return {kErrNotErased, 0};
   }
   uint8_t block[BLOCK_SIZE];
   std::memcpy(block, enciphered, BLOCK_SIZE);

@@ -45,6 +45,7 @@ inline constexpr uint8_t kErrAddress = 0xE2;         // outside the application 
 inline constexpr uint8_t kErrNotActivated = 0xE3;    // anything but CMD_ACTIVATE before activation
 inline constexpr uint8_t kErrUnknownCommand = 0xE4;  // a code the bootloader does not know
 inline constexpr uint8_t kErrCrcRange = 0xE5;        // CMD_GET_CRC range runs outside the flash
+inline constexpr uint8_t kErrNotErased = 0xE6;       // write into a page not erased since unlock
 
 inline constexpr uint32_t kFlashSize = korvel::kFlashPages * korvel::PAGE_SIZE;
 inline constexpr uint32_t kFlashEnd = korvel::FLASH_BASE + kFlashSize;  // one past the last byte
@@ -151,6 +152,7 @@ struct Summary {
   uint32_t accepted = 0;
   std::map<uint8_t, uint32_t> by_code;  // accepted frames per command code, unknown codes too
   uint32_t refused = 0;                 // replies carrying an error code
+  uint32_t own_refusals = 0;            // of those, the device's own (not Faults::refuse)
   uint32_t replies_dropped = 0;         // replies withheld by Faults::drop_reply
   uint32_t pages_erased = 0;            // distinct pages erased at least once
   uint32_t erase_operations = 0;        // successful CMD_ERASE_PAGE
@@ -172,7 +174,7 @@ struct Summary {
 //   partial frames dropped: 0
 //   commands: activate 1, get_blid 1, get_keyid 1, unblock_flash 1, erase_page 2,
 //             write_block 5, get_crc 1, goto_application 1, unknown 0      (one line)
-//   refused: 0
+//   refused: 1 (own 1)       (the second count leaves out those Faults::refuse forces)
 //   replies dropped: 0
 //   pages erased: 2 (erase commands: 2)
 //   blocks written: 5
@@ -259,6 +261,7 @@ class Model {
   std::set<uint32_t> goto_frames_;  // confirmed gotos whose reply is not yet out
   Summary counts_;
   std::set<uint32_t> erased_pages_;
+  std::set<uint32_t> erased_since_unlock_;
   Rng rng_;
   // Busy: chunks of accepted frames not yet sent, and when the last work ends.
   uint32_t chunks_out_ = 0;

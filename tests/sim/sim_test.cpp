@@ -49,8 +49,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   usleep(100000);
   tio.c_lflag &= ~ICANON;
   tcsetattr(slave, TCSANOW, &tio);
-  // A bad CRC, one swallowed, a goto too early, a write, a bad checksum query, goto, still
-  // there: all at once, answered after the last has arrived.
+  // A bad CRC, one swallowed, a goto too early, a write to a page not erased, a bad checksum
+  // query, goto, still there: all at once, answered after the last has arrived.
   std::vector<uint8_t> frames = frame(0x06);
   frames[15] ^= 0x10;
   for (const int code : {1, 6, 1, 2, 4, 5, 6, 0x10, 0x11, 0x11})
@@ -74,14 +74,15 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   for (const char* line :
        {"-> 01 06 00 00 00 00 00 00 00 00 00 00 00 00 00 78  ignored: bad CRC (68 expected)\n",
         "\n<- 01 e3 00 00 00 00 a3  #1 refused: e3 not activated\n", "\n<- aa 55  noise\n",
-        "\n<- 02 02 00 00 00 00 ed  #3 ok (wrong address)\n", "  #4 ok (rest)\n",
+        "\n<- 02 02 00 00 00 00 ed  #3 ok (wrong address)\n",
+        "  #4 refused: e6 page not erased (rest)\n",
         "\n<- 01 e5 00 00 00 00 3f  #5 refused: e5 CRC range outside the flash\n",
         "\n   #6 reply withheld\n", "\n<- 01 10 00 00 00 07 c8  #7 ok\n",
         "  #8 refused: e4 unknown command\n", "\n<- 01 11 00 00 00 39 a4  #9 ok\n",
         "\nframes: 11 (ignored: 1 bad CRC, 0 other address, 1 silent)\npartial frames dropped: 0\n"
         "commands: activate 1, get_blid 1, get_keyid 2, unblock_flash 1, erase_page 0, write_block "
-        "1, get_crc 1, goto_application 2, unknown 0\nrefused: 3\nreplies dropped: 1\n"
-        "pages erased: 0 (erase commands: 0)\nblocks written: 1\n"})
+        "1, get_crc 1, goto_application 2, unknown 0\nrefused: 4 (own 3)\nreplies dropped: 1\n"
+        "pages erased: 0 (erase commands: 0)\nblocks written: 0\n"})
     EXPECT_NE(sim.out.find(line), std::string::npos) << sim.out;
 }
 
