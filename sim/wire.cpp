@@ -14,10 +14,6 @@ uint8_t garble(uint8_t own, uint8_t other) {
   return static_cast<uint8_t>(own ^ (0x80 | other));
 }
 
-bool overlap(uint64_t s1, uint64_t e1, uint64_t s2, uint64_t e2) {
-  return s1 < e1 && s2 < e2 && s1 < e2 && s2 < e1;
-}
-
 // The first entry that becomes available after t.
 auto after(std::deque<std::pair<uint64_t, uint8_t>>& q, uint64_t t) {
   return std::upper_bound(
@@ -73,22 +69,19 @@ void Wire::inject(const uint8_t* data, size_t n, uint64_t at) {
 // pairs found here, when the later of two slots is placed, are all there ever are.
 void Wire::collide(std::deque<Slot>& mine, size_t first, std::deque<Slot>& theirs,
                    bool mine_is_host) {
-  if (first == mine.size()) {
-    return;
+  if (line_.baud == 0) {
+    return;  // bytes that take no time never meet
   }
   // Per transmission of the other side: the byte ranges of each side that met, for the trace.
   std::map<uint32_t, std::pair<std::pair<uint32_t, uint32_t>, std::pair<uint32_t, uint32_t>>> met;
-  auto from = std::partition_point(theirs.begin(), theirs.end(),
-                                   [&](const Slot& s) { return s.end <= mine[first].start; });
+  auto from = theirs.begin();
   for (size_t i = first; i < mine.size(); ++i) {
     Slot& a = mine[i];
     while (from != theirs.end() && from->end <= a.start) {
       ++from;
     }
+    // Every b from `from` on ends after a starts: those that start before a ends overlap it.
     for (auto b = from; b != theirs.end() && b->start < a.end; ++b) {
-      if (!overlap(a.start, a.end, b->start, b->end)) {
-        continue;
-      }
       if (!a.collided) {
         a.heard = garble(a.value, b->value);
         a.collided = true;
