@@ -36,7 +36,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   const std::string options =
       " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 --drop-reply 6 --force"
       " --refuse 0x11:1:E4 --wrong-address 3 --noise 2:aa55 --split 4:3:0 --split 99:1:600000"
-      " --reply-delay-ms 200 --work-ms blid=40 --delay-reply 9:200 --busy queued";
+      " --reply-delay-ms 200 --work-ms blid=40 --delay-reply 9:200 --busy queued --latency-ms 1 "
+      "--seed 7";
   korvel::testing::Child sim(
       korvel::testing::words(ZEMLOT_SIM_PATH, "--port " + port + " --dump " + dump + options));
   EXPECT_EQ(sim.read_line(2000), port);
@@ -94,7 +95,7 @@ TEST(Program, RefusesABadStartWithOneLine) {
       {2,
        {"--split 1:3:600001", "--split 1:0:5", "--split 1:7:5", "--netnum -1", "--key 0011",
         "--refuse 3:2", "--refuse 11:0:E4", "--drop-reply 5-3", "--reply-delay-ms 60001", "--n",
-        "--work-ms flash=3", "--help=x", "--bogus=3", "stray"}},
+        "--work-ms flash=3", "--busy idle", "--latency-ms 1001", "--help=x", "--bogus=3", "stray"}},
       {1, {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty"}}};
   for (const auto& [status, lines] : cases)
     for (const std::string& line : lines) {
