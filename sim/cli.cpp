@@ -476,10 +476,10 @@ Device:
                          from -J to +J, never below zero (default 0)
   --busy lost|garbled|queued
                          what becomes of a frame that arrives while the device works on
-                         the previous one or answers it: lost (the default), as a
-                         single-threaded bootloader does, which is not listening then;
-                         garbled, taken inverted so that it fails its CRC; or queued, taken
-                         and answered after the previous reply
+                         the previous one or answers it: lost (the default: a
+                         single-threaded bootloader is not listening then); garbled (taken
+                         inverted, so that it fails its CRC); queued (taken, and answered
+                         after the previous reply)
 
 Faults (N is the number of an accepted frame, counted from 1; where a frame number is
 asked for, a range N-M is accepted too; the options marked * may be repeated):
