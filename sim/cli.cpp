@@ -112,9 +112,9 @@ void for_frames(std::pair<uint32_t, uint32_t> frames, Fn fn) {
 }
 
 // A switch.
-template <bool ProgramOptions::*Flag, bool To = true>
+template <bool ProgramOptions::*Flag>
 const char* set_flag(std::string_view, ProgramOptions& p) {
-  p.*Flag = To;
+  p.*Flag = true;
   return kTaken;
 }
 
@@ -151,6 +151,18 @@ const char* take_reply_delay(std::string_view value, ProgramOptions& p) {
     return "milliseconds from 0 to 60000";
   }
   p.model.reply_delay_us = static_cast<uint32_t>(*v) * 1000;
+  return kTaken;
+}
+
+const char* take_busy(std::string_view value, ProgramOptions& p) {
+  static constexpr std::pair<const char*, Busy> kBusy[] = {
+      {"lost", Busy::Lost}, {"garbled", Busy::Garbled}, {"queued", Busy::Queued}};
+  const auto* it = std::find_if(std::begin(kBusy), std::end(kBusy),
+                                [&](const auto& b) { return value == b.first; });
+  if (it == std::end(kBusy)) {
+    return "lost, garbled or queued";
+  }
+  p.model.busy = it->second;
   return kTaken;
 }
 
@@ -267,8 +279,28 @@ struct OptionEntry {
 const OptionEntry kOptionTable[] = {
     {"port", required_argument,
      [](std::string_view v, ProgramOptions& p) { return take_path(v, p.port, "a device path"); }},
-    {"no-pacing", no_argument, set_flag<&ProgramOptions::pacing, false>},
-    {"echo", no_argument, set_flag<&ProgramOptions::echo>},
+    {"no-pacing", no_argument,
+     [](std::string_view, ProgramOptions& p) {
+       p.model.line.baud = 0;
+       return kTaken;
+     }},
+    {"echo", no_argument,
+     [](std::string_view, ProgramOptions& p) {
+       p.model.line.echo = true;
+       return kTaken;
+     }},
+    {"latency-ms", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_number(v, 1000, p.model.line.latency_ms, "milliseconds from 0 to 1000");
+     }},
+    {"byte-errors", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_number(v, UINT32_MAX, p.model.line.byte_errors, "a count of bytes (0: none)");
+     }},
+    {"seed", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_number(v, UINT64_MAX, p.model.seed, "a 64-bit number");
+     }},
     {"netnum", required_argument,
      [](std::string_view v, ProgramOptions& p) {
        return take_number(v, INT32_MAX, p.model.netnum, "a number from 0 to 2147483647");
@@ -284,6 +316,11 @@ const OptionEntry kOptionTable[] = {
     {"key", required_argument, take_key},
     {"reply-delay-ms", required_argument, take_reply_delay},
     {"work-ms", required_argument, take_work_ms},
+    {"jitter-ms", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_number(v, 60000, p.model.jitter_ms, "milliseconds from 0 to 60000");
+     }},
+    {"busy", required_argument, take_busy},
     {"refuse", required_argument, take_refusal},
     {"drop-reply", required_argument,
      [](std::string_view v, ProgramOptions& p) {
@@ -408,10 +445,21 @@ round.
 Line:
   --port PATH            use an existing serial port (raw 9600 8N1) instead of a new
                          pseudo-terminal
-  --no-pacing            send each reply at once instead of at 9600 baud (one byte every
-                         1.042 ms)
+  --no-pacing            let every byte arrive at once both ways instead of at 9600 baud
+                         (one byte every 1.042 ms); nothing collides then
   --echo                 play an adapter that hears its own transmission: every byte the
-                         loader sends comes straight back to it, ahead of the reply
+                         loader sends comes back to it as it leaves the line
+  --latency-ms L         play an adapter that hands what it receives to the loader only
+                         every L ms (many USB adapters default to 16); 0: at once (default)
+  --byte-errors N        flip one bit in one byte in N on the line, either way, at random
+                         (default 0: none)
+  --seed S               seed of the random draws (--byte-errors, --jitter-ms); the same
+                         seed gives the same run (default 1)
+
+The line is half duplex, as RS-485 is, and paced: the device sees a frame only when its
+last byte has arrived, 16.7 ms after its first. A byte the loader sends while the device
+is sending one garbles both: each side receives its byte XOR (0x80 | the other's), and the
+echo carries the garbled byte too.
 
 Device:
   --netnum N             the device's network number; the low 8 bits are compared (default 1)
@@ -424,6 +472,14 @@ Device:
                          device answers once its flash work is done; NAME is activate,
                          blid, keyid, unblock, erase, write, crc or goto (default 0 each;
                          for example --work-ms erase=25,write=1,crc=5)
+  --jitter-ms J          vary each reply's delay and work by a random whole number of ms
+                         from -J to +J, never below zero (default 0)
+  --busy lost|garbled|queued
+                         what becomes of a frame that arrives while the device works on
+                         the previous one or answers it: lost (the default: a
+                         single-threaded bootloader is not listening then); garbled (taken
+                         inverted, so that it fails its CRC); queued (taken, and answered
+                         after the previous reply)
 
 Faults (N is the number of an accepted frame, counted from 1; where a frame number is
 asked for, a range N-M is accepted too; the options marked * may be repeated):
@@ -442,8 +498,8 @@ asked for, a range N-M is accepted too; the options marked * may be repeated):
   --vanish-after N       close the line after sending N replies, as if the adapter were
                          unplugged; keep running until a signal
 
-Frames with a bad CRC-8 or another address are ignored and never numbered. A partial frame
-followed by more than 10 ms of silence is dropped.
+Frames with a bad CRC-8 or another address are ignored and never numbered, and leave the
+device free. A partial frame followed by more than 10 ms of silence is dropped.
 
 Error codes in replies:
   0xE1  flash locked (erase or write before CMD_UNBLOCK_FLASH)
@@ -451,10 +507,16 @@ Error codes in replies:
   0xE3  not activated (any command but CMD_ACTIVATE before CMD_ACTIVATE)
   0xE4  unknown command
   0xE5  CMD_GET_CRC range outside the flash
+  0xE6  page not erased (CMD_WRITE_BLOCK into a page not erased since CMD_UNBLOCK_FLASH)
+The summary's "refused" line counts every refusal, and as "own" those the device made
+itself rather than by --refuse.
 
 Program:
   --exit-on-goto         exit once the reply to a confirmed CMD_GOTO_APPLICATION is sent
-  --trace                print every frame both ways, in hex with its meaning
+  --trace                print every frame both ways, in hex with its meaning, and what
+                         the line did: "-> lost (device busy): HEX" (or garbled),
+                         "!! collision: loader bytes 3-5 and device bytes 0-2 garbled",
+                         "!! byte error: device byte 2 00 became 40"
   --dump FILE            at exit, write the whole 64 KB flash image to FILE; FILE is
                          created when the emulator starts and must not exist yet
   --force                let --dump replace an existing regular file

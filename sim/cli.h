@@ -8,10 +8,8 @@
 namespace zemlot {
 
 struct ProgramOptions {
-  Options model;
+  Options model;                    // the device, and in model.line the line to it
   std::optional<std::string> port;  // an existing serial port instead of a new pseudo-terminal
-  bool pacing = true;               // send at 9600 baud rather than each chunk at once
-  bool echo = false;                // every byte received goes straight back (adapter echo)
   bool exit_on_goto = false;
   std::optional<std::string> dump;  // where to write the flash image at exit
   bool force = false;               // the dump may replace an existing regular file

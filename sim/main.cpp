@@ -13,13 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <optional>
 #include <string>
 
 #include "cli.h"
-#include "line_rate.h"
 #include "model.h"
+#include "wire.h"
 
 #ifndef ZEMLOT_VERSION
 #define ZEMLOT_VERSION "0"
@@ -166,38 +165,28 @@ void close_line(Line& line) {
   line.fd = line.keep = -1;
 }
 
-struct Pending {
-  Chunk chunk;
-  bool scheduled = false;
-  uint64_t start_ns = 0;
-  size_t sent = 0;
-};
-
 class Emulator {
  public:
-  Emulator(const ProgramOptions& opts, Line line)
-      : opts_(opts),
-        model_(opts.model),
-        line_(std::move(line)),
-        line_rate_(opts.pacing ? kByteNs : 0) {}
+  Emulator(const ProgramOptions& opts, Line line) : opts_(opts), wire_(opts.model), line_(line) {}
 
   // Runs until a signal, or until the goto reply is out with --exit-on-goto.
   void run() {
     for (;;) {
-      if (!send_due()) {
+      if (!hand_over()) {
         return;
       }
       pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {line_.fd, POLLIN, 0}};
       const nfds_t nfds = line_.fd >= 0 ? 2 : 1;
       timespec timeout{};
       const timespec* tp = nullptr;
-      if (auto next = next_due_ns()) {
-        const uint64_t now = now_ns();
-        const uint64_t wait = *next > now ? *next - now : 0;
-        timeout.tv_sec = static_cast<time_t>(wait / 1'000'000'000u);
-        timeout.tv_nsec = static_cast<long>(wait % 1'000'000'000u);
+      const uint64_t now = now_us();
+      if (auto next = line_.fd >= 0 ? wire_.next_event_after(now) : std::nullopt) {
+        const uint64_t wait = *next - now;
+        timeout.tv_sec = static_cast<time_t>(wait / 1'000'000u);
+        timeout.tv_nsec = static_cast<long>(wait % 1'000'000u * 1000);
         tp = &timeout;
       }
+      flush_trace();
       const int ready = ppoll(fds, nfds, tp, nullptr);
       if (ready < 0) {
         if (errno == EINTR) {
@@ -215,9 +204,11 @@ class Emulator {
     }
   }
 
-  const Model& model() const { return model_; }
+  const Model& model() const { return wire_.model(); }
 
  private:
+  static uint64_t now_us() { return now_ns() / 1000; }
+
   void print(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
@@ -225,11 +216,13 @@ class Emulator {
   }
 
   void flush_trace() {
-    for (const auto& t : model_.take_trace()) {
+    for (const auto& t : wire_.model().take_trace()) {
       print(t);
     }
   }
 
+  // What the loader sent goes on the line from the moment it was read: the device acts on a
+  // frame only once its last byte would have arrived.
   void receive(short revents) {
     uint8_t buf[256];
     bool got_any = false;
@@ -237,15 +230,7 @@ class Emulator {
       const ssize_t n = ::read(line_.fd, buf, sizeof buf);
       if (n > 0) {
         got_any = true;
-        if (opts_.echo) {
-          // The adapter's receiver hears the bytes as they go out, before any reply can.
-          [[maybe_unused]] const ssize_t w = ::write(line_.fd, buf, static_cast<size_t>(n));
-        }
-        model_.on_bytes(buf, static_cast<size_t>(n), now_ns() / 1000);
-        flush_trace();
-        for (auto& c : model_.take_output()) {
-          queue_.push_back(Pending{std::move(c)});
-        }
+        wire_.host_write(buf, static_cast<size_t>(n), now_us());
         continue;
       }
       // A terminal with nothing to read says 0 or EAGAIN depending on its settings; only a
@@ -259,80 +244,45 @@ class Emulator {
       // waits for a signal.
       fail(n < 0 ? sys_error("cannot read " + line_.path) : line_.path + " hung up");
       close_line(line_);
-      queue_.clear();
       return;
     }
   }
 
-  std::optional<uint64_t> next_due_ns() const {
-    if (queue_.empty() || line_.fd < 0) {
-      return std::nullopt;
+  // Writes what the line has handed to the loader by now. False when the program should end.
+  bool hand_over() {
+    if (line_.fd < 0) {
+      return true;
     }
-    const Pending& p = queue_.front();
-    if (!p.scheduled) {
-      return 0;
-    }
-    return line_rate_.byte_start(p.start_ns, p.sent);
-  }
-
-  // Puts on the line whatever is due by now. False when the program should end.
-  bool send_due() {
-    while (!queue_.empty() && line_.fd >= 0) {
-      if (!write_due(queue_.front())) {
-        return true;
-      }
-      if (!finish_chunk()) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  // Writes the bytes of p that are due by now; true once the last of them is out. A line
-  // that fails is closed, and all that was waiting for it is gone.
-  bool write_due(Pending& p) {
-    const uint64_t now = now_ns();
-    const size_t size = p.chunk.bytes.size();
-    if (!p.scheduled) {
-      p.start_ns = line_rate_.place(p.chunk.at_us * 1000, p.chunk.min_gap_us * 1000, size);
-      p.scheduled = true;
-    }
-    const size_t due = line_rate_.started_by(p.start_ns, size, now);
-    if (due > p.sent) {
-      const ssize_t n = ::write(line_.fd, p.chunk.bytes.data() + p.sent, due - p.sent);
-      if (n < 0 && errno == EAGAIN) {
-        // Nobody is reading the other end and its buffer is full: the bytes are lost, as
-        // they would be on a line with nobody listening.
-        p.sent = size;
-      } else if (n < 0 && errno != EINTR) {
-        fail(sys_error("cannot write " + line_.path));
-        close_line(line_);
-        queue_.clear();
-        return false;
-      } else if (n > 0) {
-        p.sent += static_cast<size_t>(n);
+    uint8_t buf[256];
+    while (const size_t n = wire_.take(buf, sizeof buf, now_us())) {
+      size_t done = 0;
+      while (done < n) {
+        const ssize_t w = ::write(line_.fd, buf + done, n - done);
+        if (w < 0 && errno == EINTR) {
+          continue;
+        }
+        if (w < 0 && errno == EAGAIN) {
+          // Nobody is reading the other end and its buffer is full: the bytes are lost, as
+          // they would be on a line with nobody listening.
+          break;
+        }
+        if (w < 0) {
+          fail(sys_error("cannot write " + line_.path));
+          close_line(line_);
+          return true;
+        }
+        done += static_cast<size_t>(w);
       }
     }
-    return p.sent == size;
-  }
-
-  // The chunk at the front has left: the model hears of it, and may want the program to end
-  // (false) or the line to go away.
-  bool finish_chunk() {
-    const Chunk chunk = std::move(queue_.front().chunk);
-    queue_.pop_front();
-    if (opts_.model.trace) {
-      print("<- " + hex_bytes(chunk.bytes.data(), chunk.bytes.size()) + "  " + chunk.note);
-    }
-    model_.chunk_sent(chunk, now_ns() / 1000);
-    if (opts_.exit_on_goto && model_.want_exit()) {
+    flush_trace();
+    const Model& model = wire_.model();
+    if (opts_.exit_on_goto && model.want_exit() && wire_.in_adapter() == 0) {
       drain(line_);
       return false;
     }
-    if (model_.want_vanish()) {
+    if (model.want_vanish() && wire_.in_adapter() == 0) {
       drain(line_);
       close_line(line_);
-      queue_.clear();
       if (opts_.model.trace) {
         print("-- line closed");
       }
@@ -341,10 +291,8 @@ class Emulator {
   }
 
   const ProgramOptions& opts_;
-  Model model_;
+  Wire wire_;
   Line line_;
-  std::deque<Pending> queue_;
-  LineRate line_rate_;
 };
 
 bool install_signals() {

@@ -98,6 +98,8 @@ const char* error_name(uint8_t code) {
       return "unknown command";
     case kErrCrcRange:
       return "CRC range outside the flash";
+    case kErrNotErased:
+      return "page not erased";
     default:
       return nullptr;
   }
@@ -136,7 +138,7 @@ std::string format_summary(const Summary& s) {
              count(CMD_UNBLOCK_FLASH), count(CMD_ERASE_PAGE));
   out += format("write_block %u, get_crc %u, goto_application %u, unknown %u\n",
                 count(CMD_WRITE_BLOCK), count(CMD_GET_CRC), count(CMD_GOTO_APPLICATION), unknown);
-  out += format("refused: %u\n", s.refused);
+  out += format("refused: %u (own %u)\n", s.refused, s.own_refusals);
   out += format("replies dropped: %u\n", s.replies_dropped);
   out += format("pages erased: %u (erase commands: %u)\n", s.pages_erased, s.erase_operations);
   out += format("blocks written: %u\n", s.blocks_written);
@@ -151,7 +153,8 @@ std::string format_summary(const Summary& s) {
   return out;
 }
 
-Model::Model(Options options) : opts_(std::move(options)), silent_left_(opts_.faults.silent_first) {
+Model::Model(Options options)
+    : opts_(std::move(options)), silent_left_(opts_.faults.silent_first), rng_(opts_.seed) {
   flash_.fill(0xFF);
 }
 
@@ -163,19 +166,54 @@ void Model::note(std::string line) {
 
 void Model::on_bytes(const uint8_t* data, size_t n, uint64_t now_us) {
   for (size_t i = 0; i < n && !vanished_; ++i) {
-    if (!partial_.empty() && now_us - last_byte_us_ > kFrameGapUs) {
-      ++counts_.partial_dropped;
-      note(format("-> %s  dropped: partial frame of %zu bytes, then %.1f ms of silence",
-                  hex_bytes(partial_.data(), partial_.size()).c_str(), partial_.size(),
-                  static_cast<double>(now_us - last_byte_us_) / 1000.0));
-      partial_.clear();
+    uint8_t byte = data[i];
+    if (reaches_assembler(byte, now_us)) {
+      assemble(byte, now_us);
     }
-    partial_.push_back(data[i]);
-    last_byte_us_ = now_us;
-    if (partial_.size() == static_cast<size_t>(kCommandFrameSize)) {
-      handle_frame(partial_.data(), now_us);
-      partial_.clear();
-    }
+  }
+}
+
+bool Model::reaches_assembler(uint8_t& byte, uint64_t now_us) {
+  const bool busy = opts_.busy != Busy::Queued && busy_at(now_us);
+  if (!busy_run_.empty() && (!busy || now_us - busy_run_us_ > kFrameGapUs)) {
+    note_busy_run();
+  }
+  if (!busy) {
+    return true;
+  }
+  busy_run_.push_back(byte);
+  busy_run_us_ = now_us;
+  if (busy_run_.size() == static_cast<size_t>(kCommandFrameSize)) {
+    note_busy_run();
+  }
+  if (opts_.busy == Busy::Lost) {
+    return false;
+  }
+  // Inverting a whole frame changes its CRC-8 byte by 0xFF but the CRC-8 of the rest by 0x88
+  // (that of fifteen 0xFF bytes): it never passes.
+  byte = static_cast<uint8_t>(~byte);
+  return true;
+}
+
+void Model::note_busy_run() {
+  note(format("-> %s (device busy): %s", opts_.busy == Busy::Lost ? "lost" : "garbled",
+              hex_bytes(busy_run_.data(), busy_run_.size()).c_str()));
+  busy_run_.clear();
+}
+
+void Model::assemble(uint8_t byte, uint64_t now_us) {
+  if (!partial_.empty() && now_us - last_byte_us_ > kFrameGapUs) {
+    ++counts_.partial_dropped;
+    note(format("-> %s  dropped: partial frame of %zu bytes, then %.1f ms of silence",
+                hex_bytes(partial_.data(), partial_.size()).c_str(), partial_.size(),
+                static_cast<double>(now_us - last_byte_us_) / 1000.0));
+    partial_.clear();
+  }
+  partial_.push_back(byte);
+  last_byte_us_ = now_us;
+  if (partial_.size() == static_cast<size_t>(kCommandFrameSize)) {
+    handle_frame(partial_.data(), now_us);
+    partial_.clear();
   }
 }
 
@@ -197,15 +235,18 @@ void Model::handle_frame(const uint8_t* f, uint64_t now_us) {
     goto_frames_.insert(n);
   }
   const uint64_t at = reply_time(now_us, code, out, n);
+  work_until_us_ = std::max(work_until_us_, at);
+  const size_t queued_before = out_.size();
   const Faults& faults = opts_.faults;
   if (auto it = faults.noise.find(n); it != faults.noise.end() && !it->second->empty()) {
     out_.push_back(Chunk{at, *it->second, 0, n, false, "noise"});
   }
   if (faults.drop_reply.count(n)) {
     withhold_reply(n);
-    return;
+  } else {
+    queue_reply(n, code, out, at);
   }
-  queue_reply(n, code, out, at);
+  chunks_out_ += static_cast<uint32_t>(out_.size() - queued_before);
 }
 
 bool Model::admitted(const uint8_t* f, const std::string& hex) {
@@ -238,14 +279,20 @@ Model::Outcome Model::outcome(const uint8_t* f, uint32_t nth) {
   if (forced != refuse.end()) {
     return {forced->error, 0};
   }
-  return execute(f);
+  const Outcome own = execute(f);
+  counts_.own_refusals += own.code != code;
+  return own;
 }
 
-uint64_t Model::reply_time(uint64_t now_us, uint8_t code, const Outcome& out, uint32_t n) const {
-  uint64_t at = now_us + opts_.reply_delay_us;
+uint64_t Model::reply_time(uint64_t now_us, uint8_t code, const Outcome& out, uint32_t n) {
+  int64_t work = opts_.reply_delay_us;
   if (auto it = opts_.work_ms.find(code); it != opts_.work_ms.end() && out.code == code) {
-    at += uint64_t{it->second} * 1000;
+    work += int64_t{it->second} * 1000;
   }
+  if (const int64_t j = opts_.jitter_ms; j > 0) {
+    work = std::max<int64_t>(0, work + (static_cast<int64_t>(rng_.below(2 * j + 1)) - j) * 1000);
+  }
+  uint64_t at = now_us + static_cast<uint64_t>(work);
   if (auto it = opts_.faults.delay_ms.find(n); it != opts_.faults.delay_ms.end()) {
     at += uint64_t{it->second} * 1000;
   }
@@ -304,6 +351,7 @@ Model::Outcome Model::execute(const uint8_t* f) {
       return {code, static_cast<uint8_t>(0x30 + opts_.key_version)};
     case CMD_UNBLOCK_FLASH:
       unlocked_ = true;
+      erased_since_unlock_.clear();
       return {code, 0};
     case CMD_ERASE_PAGE:
       return erase_page(arg);
@@ -331,6 +379,7 @@ Model::Outcome Model::erase_page(uint32_t addr) {
   const uint32_t offset = addr - FLASH_BASE;
   std::fill_n(flash_.begin() + offset, PAGE_SIZE, uint8_t{0xFF});
   erased_pages_.insert(offset / PAGE_SIZE);
+  erased_since_unlock_.insert(offset / PAGE_SIZE);
   ++counts_.erase_operations;
   return {CMD_ERASE_PAGE, 0};
 }
@@ -341,6 +390,10 @@ Model::Outcome Model::write_block(uint32_t addr, const uint8_t* enciphered) {
   }
   if (addr < APP_START || addr > kFlashEnd - BLOCK_SIZE || addr % BLOCK_SIZE != 0) {
     return {kErrAddress, 0};
+  }
+  // The bootloader programs only what it has erased itself in this session.
+  if (!erased_since_unlock_.count((addr - FLASH_BASE) / PAGE_SIZE)) {
+    return {kErrNotErased, 0};
   }
   uint8_t block[BLOCK_SIZE];
   std::memcpy(block, enciphered, BLOCK_SIZE);
@@ -372,6 +425,12 @@ std::vector<Chunk> Model::take_output() {
 }
 
 void Model::chunk_sent(const Chunk& chunk, uint64_t /*now_us*/) {
+  if (opts_.trace) {
+    note("<- " + hex_bytes(chunk.bytes.data(), chunk.bytes.size()) + "  " + chunk.note);
+  }
+  if (chunks_out_ > 0 && --chunks_out_ == 0 && !busy_run_.empty()) {
+    note_busy_run();
+  }
   if (!chunk.reply_end) {
     return;
   }

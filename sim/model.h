@@ -17,6 +17,11 @@
 // below, a 32-bit value most significant byte first (0 for commands without a value and for
 // every refusal), CRC-8 over the first six bytes. A refused frame changes nothing.
 //
+// Busy. A single-threaded bootloader does one thing at a time: from the moment an accepted
+// frame has fully arrived until the last byte of its reply has left the line (until its work
+// would have ended, for a reply a fault withholds) it does not listen, and Options::busy says
+// what becomes of the bytes that come meanwhile. Ignored frames leave it free.
+//
 // Time is whatever the caller says it is, in microseconds; it must not go backwards.
 #include <array>
 #include <cstddef>
@@ -40,6 +45,7 @@ inline constexpr uint8_t kErrAddress = 0xE2;         // outside the application 
 inline constexpr uint8_t kErrNotActivated = 0xE3;    // anything but CMD_ACTIVATE before activation
 inline constexpr uint8_t kErrUnknownCommand = 0xE4;  // a code the bootloader does not know
 inline constexpr uint8_t kErrCrcRange = 0xE5;        // CMD_GET_CRC range runs outside the flash
+inline constexpr uint8_t kErrNotErased = 0xE6;       // write into a page not erased since unlock
 
 inline constexpr uint32_t kFlashSize = korvel::kFlashPages * korvel::PAGE_SIZE;
 inline constexpr uint32_t kFlashEnd = korvel::FLASH_BASE + kFlashSize;  // one past the last byte
@@ -72,6 +78,39 @@ struct Faults {
   std::optional<uint32_t> vanish_after;
 };
 
+// What becomes of the bytes that reach a busy device.
+enum class Busy {
+  Lost,     // never reach the frame assembler: the bootloader is not listening
+  Garbled,  // reach it inverted, so that the frame they make fails its CRC-8
+  Queued,   // taken like any other: every frame is answered, one reply after another
+};
+
+// The line between the loader's adapter and the device (see wire.h). The model itself
+// ignores these; they travel with its options so that one set describes a whole device.
+struct LineOptions {
+  uint32_t baud = 9600;      // ten bits a byte; 0: every byte arrives at once, nothing collides
+  bool echo = false;         // the adapter hears its own transmission
+  uint32_t latency_ms = 0;   // the adapter hands received bytes over on this grid; 0: at once
+  uint32_t byte_errors = 0;  // one byte in this many on the line has a bit flipped; 0: none
+};
+
+// splitmix64: small, fast and the same everywhere, so a seed replays a run exactly.
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : state_(seed) {}
+  uint64_t next() {
+    uint64_t z = state_ += 0x9e3779b97f4a7c15u;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+    return z ^ (z >> 31);
+  }
+  // Uniform enough in [0, n) for n far below 2^64.
+  uint64_t below(uint64_t n) { return next() % n; }
+
+ private:
+  uint64_t state_;
+};
+
 struct Options {
   int32_t netnum = 1;               // the device's address; the low 8 bits are compared
   uint32_t bootloader_version = 2;  // CMD_GET_BLID value
@@ -81,6 +120,13 @@ struct Options {
   // Command code -> ms of work (erasing, writing, computing) before the reply to a command
   // that is carried out, on top of reply_delay_us, as a device answers once its work is done.
   std::map<uint8_t, uint32_t> work_ms;
+  Busy busy = Busy::Lost;
+  // Each reply's delay and work together vary by a whole number of ms in [-J, +J], never
+  // going below zero.
+  uint32_t jitter_ms = 0;
+  // Seeds what is drawn: the jitter here, the byte errors on the line (each its own stream).
+  uint64_t seed = 1;
+  LineOptions line;
   bool trace = false;  // collect one line per frame for take_trace()
   Faults faults;
 };
@@ -106,6 +152,7 @@ struct Summary {
   uint32_t accepted = 0;
   std::map<uint8_t, uint32_t> by_code;  // accepted frames per command code, unknown codes too
   uint32_t refused = 0;                 // replies carrying an error code
+  uint32_t own_refusals = 0;            // of those, the device's own (not Faults::refuse)
   uint32_t replies_dropped = 0;         // replies withheld by Faults::drop_reply
   uint32_t pages_erased = 0;            // distinct pages erased at least once
   uint32_t erase_operations = 0;        // successful CMD_ERASE_PAGE
@@ -127,7 +174,7 @@ struct Summary {
 //   partial frames dropped: 0
 //   commands: activate 1, get_blid 1, get_keyid 1, unblock_flash 1, erase_page 2,
 //             write_block 5, get_crc 1, goto_application 1, unknown 0      (one line)
-//   refused: 0
+//   refused: 1 (own 1)       (the second count leaves out those Faults::refuse forces)
 //   replies dropped: 0
 //   pages erased: 2 (erase commands: 2)
 //   blocks written: 5
@@ -151,8 +198,11 @@ class Model {
   // Replies and noise produced since the last call, in the order they must go out.
   std::vector<Chunk> take_output();
   // The consumer reports that the last byte of `chunk` has left the line at now_us. This is
-  // what sets want_exit() after a goto reply and want_vanish() after the last reply allowed.
+  // what sets want_exit() after a goto reply and want_vanish() after the last reply allowed,
+  // and what frees a busy device.
   void chunk_sent(const Chunk& chunk, uint64_t now_us);
+  // Whether the device is working on a frame or answering it at now_us.
+  bool busy_at(uint64_t now_us) const { return chunks_out_ > 0 || now_us < work_until_us_; }
 
   // True once CMD_GOTO_APPLICATION was confirmed and its reply sent (or withheld by a fault).
   bool want_exit() const { return want_exit_; }
@@ -162,8 +212,11 @@ class Model {
 
   // Trace lines collected since the last call, when Options::trace is set: one per frame
   // seen ("-> <hex>  #3 CMD_ERASE_PAGE page 4 (0x08001000)", "-> <hex>  ignored: bad CRC"),
-  // per dropped partial frame, and per withheld reply.
+  // per dropped partial frame, per withheld reply, per chunk sent ("<- <hex>  #3 ok"), per run
+  // of bytes that came while busy ("-> lost (device busy): <hex>"), and whatever the line
+  // adds with note().
   std::vector<std::string> take_trace();
+  void note(std::string line);
 
   const std::array<uint8_t, kFlashSize>& flash() const { return flash_; }
   Summary summary() const;
@@ -179,7 +232,12 @@ class Model {
   bool admitted(const uint8_t* f, const std::string& hex);
   // A refusal the faults force on the nth frame of its code, or what the device makes of it.
   Outcome outcome(const uint8_t* f, uint32_t nth);
-  uint64_t reply_time(uint64_t now_us, uint8_t code, const Outcome& out, uint32_t n) const;
+  uint64_t reply_time(uint64_t now_us, uint8_t code, const Outcome& out, uint32_t n);
+  // Whether a byte that came at now_us reaches the frame assembler, and as what: a busy
+  // device takes it as Options::busy says.
+  bool reaches_assembler(uint8_t& byte, uint64_t now_us);
+  void note_busy_run();
+  void assemble(uint8_t byte, uint64_t now_us);
   void withhold_reply(uint32_t n);
   // The reply to accepted frame n: whole, or in two parts when a fault splits it.
   void queue_reply(uint32_t n, uint8_t code, const Outcome& out, uint64_t at);
@@ -188,7 +246,6 @@ class Model {
   Outcome write_block(uint32_t addr, const uint8_t* enciphered);
   Outcome check_crc(uint32_t from, uint32_t size);
   uint8_t address() const { return static_cast<uint8_t>(opts_.netnum & 0xFF); }
-  void note(std::string line);
 
   Options opts_;
   std::array<uint8_t, kFlashSize> flash_;
@@ -204,6 +261,13 @@ class Model {
   std::set<uint32_t> goto_frames_;  // confirmed gotos whose reply is not yet out
   Summary counts_;
   std::set<uint32_t> erased_pages_;
+  std::set<uint32_t> erased_since_unlock_;
+  Rng rng_;
+  // Busy: chunks of accepted frames not yet sent, and when the last work ends.
+  uint32_t chunks_out_ = 0;
+  uint64_t work_until_us_ = 0;
+  std::vector<uint8_t> busy_run_;  // bytes that came while busy, for one trace line
+  uint64_t busy_run_us_ = 0;       // when the last of them came
   std::vector<Chunk> out_;
   std::vector<std::string> trace_;
 };

@@ -36,7 +36,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   const std::string options =
       " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 --drop-reply 6 --force"
       " --refuse 0x11:1:E4 --wrong-address 3 --noise 2:aa55 --split 4:3:0 --split 99:1:600000"
-      " --reply-delay-ms 30 --work-ms write=40 --delay-reply 9:200";
+      " --reply-delay-ms 200 --work-ms blid=40 --delay-reply 9:200 --busy queued --latency-ms 1 "
+      "--seed 7";
   korvel::testing::Child sim(
       korvel::testing::words(ZEMLOT_SIM_PATH, "--port " + port + " --dump " + dump + options));
   EXPECT_EQ(sim.read_line(2000), port);
@@ -49,7 +50,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   usleep(100000);
   tio.c_lflag &= ~ICANON;
   tcsetattr(slave, TCSANOW, &tio);
-  // A bad CRC, one swallowed, a goto too early, a write, a bad checksum query, goto, still there.
+  // A bad CRC, one swallowed, a goto too early, a write to a page not erased, a bad checksum
+  // query, goto, still there: all at once, answered after the last has arrived.
   std::vector<uint8_t> frames = frame(0x06);
   frames[15] ^= 0x10;
   for (const int code : {1, 6, 1, 2, 4, 5, 6, 0x10, 0x11, 0x11})
@@ -57,10 +59,13 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
                       std::back_inserter(frames));
   const long long t0 = korvel::testing::now_ms();
   EXPECT_EQ(::write(fd, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
+  // Each frame takes 16.7 ms to arrive and each reply 7.3 ms to leave, after the delay.
+  EXPECT_TRUE(sim.wait_for_output("#1 refused", 5000));
+  EXPECT_GE(korvel::testing::now_ms() - t0, 50 + 200 + 7);  // three frames in, one reply out
   EXPECT_TRUE(sim.wait_for_output("#8 refused", 5000));
-  EXPECT_GE(korvel::testing::now_ms() - t0, 30 + 40 + 26);  // and 26 bytes at 1.042 ms, at least
+  EXPECT_GE(korvel::testing::now_ms() - t0, 150 + 200 + 40 + 14);  // blid's work, two replies
   EXPECT_TRUE(sim.wait_for_output("#9 ok", 5000));
-  EXPECT_GE(korvel::testing::now_ms() - t0, 200 + 30);  // 200 ms after its usual time
+  EXPECT_GE(korvel::testing::now_ms() - t0, 183 + 200 + 200);  // 200 ms after its usual time
   ::close(slave);
   ::close(fd);
   usleep(200000);
@@ -70,14 +75,15 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   for (const char* line :
        {"-> 01 06 00 00 00 00 00 00 00 00 00 00 00 00 00 78  ignored: bad CRC (68 expected)\n",
         "\n<- 01 e3 00 00 00 00 a3  #1 refused: e3 not activated\n", "\n<- aa 55  noise\n",
-        "\n<- 02 02 00 00 00 00 ed  #3 ok (wrong address)\n", "  #4 ok (rest)\n",
+        "\n<- 02 02 00 00 00 00 ed  #3 ok (wrong address)\n",
+        "  #4 refused: e6 page not erased (rest)\n",
         "\n<- 01 e5 00 00 00 00 3f  #5 refused: e5 CRC range outside the flash\n",
         "\n   #6 reply withheld\n", "\n<- 01 10 00 00 00 07 c8  #7 ok\n",
         "  #8 refused: e4 unknown command\n", "\n<- 01 11 00 00 00 39 a4  #9 ok\n",
         "\nframes: 11 (ignored: 1 bad CRC, 0 other address, 1 silent)\npartial frames dropped: 0\n"
         "commands: activate 1, get_blid 1, get_keyid 2, unblock_flash 1, erase_page 0, write_block "
-        "1, get_crc 1, goto_application 2, unknown 0\nrefused: 3\nreplies dropped: 1\n"
-        "pages erased: 0 (erase commands: 0)\nblocks written: 1\n"})
+        "1, get_crc 1, goto_application 2, unknown 0\nrefused: 4 (own 3)\nreplies dropped: 1\n"
+        "pages erased: 0 (erase commands: 0)\nblocks written: 0\n"})
     EXPECT_NE(sim.out.find(line), std::string::npos) << sim.out;
 }
 
@@ -89,7 +95,7 @@ TEST(Program, RefusesABadStartWithOneLine) {
       {2,
        {"--split 1:3:600001", "--split 1:0:5", "--split 1:7:5", "--netnum -1", "--key 0011",
         "--refuse 3:2", "--refuse 11:0:E4", "--drop-reply 5-3", "--reply-delay-ms 60001", "--n",
-        "--work-ms flash=3", "--help=x", "--bogus=3", "stray"}},
+        "--work-ms flash=3", "--busy idle", "--latency-ms 1001", "--help=x", "--bogus=3", "stray"}},
       {1, {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty"}}};
   for (const auto& [status, lines] : cases)
     for (const std::string& line : lines) {

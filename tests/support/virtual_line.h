@@ -1,21 +1,20 @@
 #pragma once
-// The loader's port and clock in one, the emulator's model at the far end, bytes at 9600 8N1: the
-// loader's pauses move virtual time on. A looping dialogue throws (an hour, or 100,000 calls).
-#include <deque>
+// The loader's port and clock in one, the emulator's line and model at the far end (options.line
+// and options.busy say how true to the wire): the loader's pauses move virtual time on. A
+// looping dialogue throws (an hour, or 100,000 calls).
 #include <string>
 #include <vector>
 
 #include "clock.h"
-#include "line_rate.h"
 #include "link/serial_port.h"
-#include "model.h"
+#include "wire.h"
 
 namespace korvel::testing {
 
 class VirtualLine : public korvel::SerialPort, public korvel::Clock {
  public:
-  explicit VirtualLine(zemlot::Options options) : model_(std::move(options)) {}
-  zemlot::Model& model() { return model_; }
+  explicit VirtualLine(zemlot::Options options) : wire_(std::move(options)) {}
+  zemlot::Model& model() { return wire_.model(); }
 
   // The set-up steps a test makes fail, as bits; a failed close leaves the port open.
   enum Step : unsigned { kOpen = 1, kSettings = 2, kLineSettings = 4, kTimeouts = 8, kClose = 16 };
@@ -42,7 +41,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
     note(log, "+" + std::to_string(ms));
     advance_to(now_us_ + uint64_t{ms} * 1000);
   }
-  // Byte by byte to the model, and straight back with echo(). Fails, sending nothing, as the
+  // Onto the line, returning once the last byte has left it. Fails, sending nothing, as the
   // fail_write_at()-th call (1-based) or once the line has vanished (Faults::vanish_after).
   bool write(const uint8_t* data, uint32_t n) override;
   // Each fails as the fail_read_at()-th read; after the line has vanished, when nothing is
@@ -51,43 +50,36 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
     return read_until(buf, n, got, waiting() > 0 || n == 0 ? 0 : 21 + n);
   }
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override;
-  void discard_input() override {
-    input_.erase(input_.begin(), input_.begin() + static_cast<long>(waiting()));
-  }
+  void discard_input() override { wire_.discard(now_us_); }
   void fail_write_at(size_t k) { fail_write_at_ = k; }
   void fail_read_at(size_t k) { fail_read_at_ = k; }
-  void echo(bool on = true) { echo_ = on; }
+  void echo(bool on = true) { wire_.set_echo(on); }
   // Noise: byte i arrives a byte time after byte i - 1, the first at at_us (past: waiting now).
   void inject_input(const std::vector<uint8_t>& bytes, uint64_t at_us) {
-    for (size_t i = 0; i < bytes.size(); ++i)
-      arrive(at_us + i * zemlot::kByteUs, bytes[i]);
+    wire_.inject(bytes.data(), bytes.size(), at_us);
   }
 
   // Frames written and pauses made: "01 +98 +21 03@08001000" (code@argument when not 0, "/n"
   // for a length not 16, +ms a pause); the wire alike without the pauses.
   std::string log, wire;
   const std::vector<std::vector<uint8_t>>& frames_written() const { return written_; }
-  size_t waiting() const;  // arrived, not read or discarded
+  size_t waiting() { return wire_.available(now_us_); }  // handed over, not read or discarded
   size_t write_calls() const { return write_calls_; }
 
  private:
-  // Moves time to t, telling the model of each chunk sent; with stop_at_vanish, false when the
-  // line vanishes first (time then stops there).
+  // Moves time to t, the line delivering on the way; with stop_at_vanish, false when the line
+  // vanishes first (time then stops there).
   bool advance_to(uint64_t t, bool stop_at_vanish = false);
   static void note(std::string& to, const std::string& event) {
     to += (to.empty() ? "" : " ") + event;
   }
-  void arrive(uint64_t at_us, uint8_t byte);
   [[noreturn]] void stuck() const;
 
-  zemlot::Model model_;
-  uint64_t now_us_ = 0, vanish_at_us_ = UINT64_MAX;
-  zemlot::LineRate device_side_{zemlot::kByteUs};
-  std::deque<std::pair<uint64_t, uint8_t>> input_;       // (arrival time, byte), in order
-  std::deque<std::pair<uint64_t, zemlot::Chunk>> sent_;  // (end time, chunk), on the line
+  zemlot::Wire wire_;
+  uint64_t now_us_ = 0;
   std::vector<std::vector<uint8_t>> written_;
   size_t write_calls_ = 0, read_calls_ = 0, fail_write_at_ = 0, fail_read_at_ = 0;
-  bool echo_ = false, open_ = false;
+  bool open_ = false;
 };
 
 }  // namespace korvel::testing

@@ -465,6 +465,9 @@ TEST_F(Scenario, Runs) {
           kReport + "Идет поиск бутлоадера (0)\rRead error\nИдет поиск бутлоадера (0)\r…" + kDone),
       Row("reply pacing, a read fails in the block phase",
           {.image = 64, .read_fails = 7, .pacing = "reply"}, "…" + kDone),
+      // Many USB adapters hand over what they receive every 16 ms.
+      Row("reply pacing, an adapter with 16 ms latency",
+          {.device = {.line = {.latency_ms = 16}}, .echo = true, .pacing = "reply"}, "…" + kDone),
       Row("reply pacing, slow erase and write",
           {.device = {.work_ms = {{CMD_ERASE_PAGE, 90}, {CMD_WRITE_BLOCK, 50}}}, .pacing = "reply"},
           "…" + kDone),
