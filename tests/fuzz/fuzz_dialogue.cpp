@@ -66,14 +66,34 @@ constexpr Fault kFaults[] = {
      kNone},
     {[](Opts&, auto, auto, auto) {}, kNone},
     {[](Opts& o, auto a, auto b, auto) { o.bootloader_version = a | uint32_t{b} << 24; }, kNone},
+    // The line: what a busy device does with a frame, a USB adapter's latency, the device's
+    // work-time jitter, bytes hit on a long cable; seeded.
+    {[](Opts& o, auto a, auto b, auto) {
+       o.busy = static_cast<zemlot::Busy>(a % 3);
+       o.seed = b;
+     },
+     kNone},
+    {[](Opts& o, auto a, auto, auto) { o.line.latency_ms = a % 2 ? 16 : a % 33; }, kNone},
+    {[](Opts& o, auto a, auto b, auto) {
+       o.jitter_ms = a % 64;
+       o.seed = b;
+     },
+     kNone},
+    {[](Opts& o, auto a, auto b, auto) {
+       o.line.byte_errors = 100 + 10u * a;
+       o.seed = b;
+     },
+     kNone},
 };
 
-// Whether every reply is whole in the port's queue when the dialogue reads it.
+// Whether every reply is whole in the port's queue when the dialogue reads it, on a line
+// that garbles nothing of its own accord.
 bool inside_window(const Opts& o) {
+  const uint32_t late = o.reply_delay_us / 1000 + o.jitter_ms + o.line.latency_ms + 8;
   for (const auto& [code, ms] : o.work_ms)
-    if (o.reply_delay_us / 1000 + ms + 8 > (code == CMD_WRITE_BLOCK ? 69u : 119u))
+    if (late + ms > (code == CMD_WRITE_BLOCK ? 69u : 119u))
       return false;
-  return true;
+  return late <= 69 && o.line.byte_errors == 0;
 }
 
 struct Input {
@@ -213,8 +233,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   // The device refuses nothing of its own accord (a write to a page not erased, an erase
-  // outside the application area): the loader never asks for what it must not.
+  // outside the application area): the loader never asks for what it must not, unless a frame
+  // hit on the line still passed its CRC-8.
   const zemlot::Summary& s = run.device;
+  FUZZ_CHECK(s.own_refusals == 0 || r.device.line.byte_errors != 0);
   FUZZ_CHECK(s.erase_operations <= (pages + 1) * 16 + 64);
   // What the report says is what the device said: a refusal was made, the checksum shown is
   // the one the device sent, and "совпала" exactly when that is the image's.
