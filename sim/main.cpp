@@ -167,7 +167,8 @@ void close_line(Line& line) {
 
 class Emulator {
  public:
-  Emulator(const ProgramOptions& opts, Line line) : opts_(opts), wire_(opts.model), line_(line) {}
+  Emulator(const ProgramOptions& opts, Line line)
+      : opts_(opts), wire_(opts.model), line_(line), start_us_(now_us()) {}
 
   // Runs until a signal, or until the goto reply is out with --exit-on-goto.
   void run() {
@@ -215,9 +216,16 @@ class Emulator {
     std::fflush(stdout);
   }
 
+  // Each line stamped like the loader's trace (KORVEL_TRACE), in milliseconds since the
+  // emulator started, so that the two can be read side by side.
   void flush_trace() {
     for (const auto& t : wire_.model().take_trace()) {
-      print(t);
+      const uint64_t ms10 = (now_us() - start_us_) / 100;
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "%8llu.%01llu ms  ",
+                    static_cast<unsigned long long>(ms10 / 10),
+                    static_cast<unsigned long long>(ms10 % 10));
+      print(stamp + t);
     }
   }
 
@@ -293,6 +301,7 @@ class Emulator {
   const ProgramOptions& opts_;
   Wire wire_;
   Line line_;
+  uint64_t start_us_;
 };
 
 bool install_signals() {

@@ -74,12 +74,12 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   EXPECT_EQ(std::filesystem::file_size(dump), 65536u);
   for (const char* line :
        {"-> 01 06 00 00 00 00 00 00 00 00 00 00 00 00 00 78  ignored: bad CRC (68 expected)\n",
-        "\n<- 01 e3 00 00 00 00 a3  #1 refused: e3 not activated\n", "\n<- aa 55  noise\n",
-        "\n<- 02 02 00 00 00 00 ed  #3 ok (wrong address)\n",
+        "ms  <- 01 e3 00 00 00 00 a3  #1 refused: e3 not activated\n", "ms  <- aa 55  noise\n",
+        "ms  <- 02 02 00 00 00 00 ed  #3 ok (wrong address)\n",
         "  #4 refused: e6 page not erased (rest)\n",
-        "\n<- 01 e5 00 00 00 00 3f  #5 refused: e5 CRC range outside the flash\n",
-        "\n   #6 reply withheld\n", "\n<- 01 10 00 00 00 07 c8  #7 ok\n",
-        "  #8 refused: e4 unknown command\n", "\n<- 01 11 00 00 00 39 a4  #9 ok\n",
+        "ms  <- 01 e5 00 00 00 00 3f  #5 refused: e5 CRC range outside the flash\n",
+        "ms     #6 reply withheld\n", "ms  <- 01 10 00 00 00 07 c8  #7 ok\n",
+        "  #8 refused: e4 unknown command\n", "ms  <- 01 11 00 00 00 39 a4  #9 ok\n",
         "\nframes: 11 (ignored: 1 bad CRC, 0 other address, 1 silent)\npartial frames dropped: 0\n"
         "commands: activate 1, get_blid 1, get_keyid 2, unblock_flash 1, erase_page 0, write_block "
         "1, get_crc 1, goto_application 2, unknown 0\nrefused: 4 (own 3)\nreplies dropped: 1\n"

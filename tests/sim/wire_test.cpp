@@ -176,8 +176,8 @@ TEST(Wire, ByteErrorsComeAtTheirRateAndFollowTheSeed) {
   EXPECT_NE(got, echo(2));
 }
 
-// A block goes only into a page erased since the last unlock; the summary tells the device's
-// own refusals from forced ones.
+// Erases and blocks go only where the application lives, a block only into a page erased since
+// the last unlock; the summary tells the device's own refusals from forced ones.
 TEST(Model, WritesOnlyIntoPagesErasedSinceTheUnlock) {
   using namespace korvel;
   const struct {
@@ -190,6 +190,15 @@ TEST(Model, WritesOnlyIntoPagesErasedSinceTheUnlock) {
       {CMD_UNBLOCK_FLASH, 0, CMD_UNBLOCK_FLASH},
       {CMD_WRITE_BLOCK, APP_START, kErrNotErased},
       {CMD_ERASE_PAGE, APP_START, CMD_ERASE_PAGE},
+      // The bootloader's pages, the end of the flash and a page's middle are no page to erase,
+      // and a block goes only into the application area, 8-byte aligned.
+      {CMD_ERASE_PAGE, APP_START - 1024, kErrAddress},
+      {CMD_ERASE_PAGE, kFlashEnd, kErrAddress},
+      {CMD_ERASE_PAGE, APP_START + 8, kErrAddress},
+      {CMD_ERASE_PAGE, kFlashEnd - 1024, CMD_ERASE_PAGE},
+      {CMD_WRITE_BLOCK, kFlashEnd - 8, CMD_WRITE_BLOCK},
+      {CMD_WRITE_BLOCK, kFlashEnd, kErrAddress},
+      {CMD_WRITE_BLOCK, APP_START + 4, kErrAddress},
       {CMD_WRITE_BLOCK, APP_START + 1016, CMD_WRITE_BLOCK},
       {CMD_WRITE_BLOCK, APP_START + 1024, kErrNotErased},
       {CMD_UNBLOCK_FLASH, 0, 0xE7},
@@ -202,7 +211,7 @@ TEST(Model, WritesOnlyIntoPagesErasedSinceTheUnlock) {
     m.on_bytes(frame(r.code, r.arg).data(), 16, t += 100000);
     EXPECT_EQ(m.take_output().at(0).bytes.at(1), r.reply) << int{r.code} << " " << r.arg;
   }
-  EXPECT_NE(format_summary(m.summary()).find("\nrefused: 5 (own 4)\nreplies dropped: 0\n"),
+  EXPECT_NE(format_summary(m.summary()).find("\nrefused: 10 (own 9)\nreplies dropped: 0\n"),
             std::string::npos);
   EXPECT_EQ(std::string(error_name(kErrNotErased)), "page not erased");
 }
