@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "console.h"
 #include "interrupt.h"
@@ -21,6 +23,15 @@ class WindowsConsole final : public Console {
     // Binary streams: a line ends in "\n" on both platforms, so scripts see the same bytes.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+  }
+
+  // The program holds the names Windows gave it in UTF-8, like its own texts, so they are
+  // written the same way: in code page 1251, '?' for a character it lacks.
+  std::string shown_name(const char* name) const override {
+    const std::string_view text(name);
+    std::string out(encoder().encode(text, nullptr, 0), '\0');
+    encoder().encode(text, out.data(), out.size());
+    return out;
   }
 
   void set_color(Color c) override {

@@ -27,14 +27,14 @@ korvel::SerialPort* g_port = nullptr;
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  korvel::prepare_process();
-  auto console = korvel::make_system_console();
-  korvel::SystemClock clock;
-  auto port = korvel::make_system_port();
+int korvel::program_main(int argc, const char* const* argv) {
+  prepare_process();
+  auto console = make_system_console();
+  SystemClock clock;
+  auto port = make_system_port();
   g_console = console.get();
   g_port = port.get();
-  korvel::interrupt::arm(end_interrupted);
-  korvel::Platform platform{*console, clock, *port, std::getenv("KORVEL_PACING")};
-  return korvel::run_loader(argc, argv, platform);
+  interrupt::arm(end_interrupted);
+  Platform platform{*console, clock, *port, std::getenv("KORVEL_PACING")};
+  return run_loader(argc, argv, platform);
 }

@@ -3,6 +3,10 @@
 
 namespace korvel {
 
+// The program (main.cpp), called by the platform's entry point with the arguments as the
+// program holds names: the system's bytes on POSIX, UTF-8 on Windows (utf8.h).
+int program_main(int argc, const char* const* argv);
+
 // Readies the process before anything is opened. On POSIX systems a closed standard
 // descriptor is filled with /dev/null and a write to a closed pipe becomes an ordinary
 // output failure; Windows needs nothing.

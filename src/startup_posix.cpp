@@ -40,3 +40,8 @@ void exit_interrupted(int sig) {
 }
 
 }  // namespace korvel
+
+// The names come as the system holds them, whatever their encoding.
+int main(int argc, char** argv) {
+  return korvel::program_main(argc, argv);
+}

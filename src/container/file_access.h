@@ -8,6 +8,7 @@ namespace korvel {
 
 // Opens a regular file for binary reading. Anything else (a directory, a FIFO that would
 // block until a writer comes, a device) counts as a container that cannot be opened: null.
+// The path is as the program holds names: the system's bytes on POSIX, UTF-8 on Windows.
 FILE* open_regular(const char* path);
 
 // Size of the open file in bytes, or -1.
