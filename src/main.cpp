@@ -36,5 +36,7 @@ int korvel::program_main(int argc, const char* const* argv) {
   g_port = port.get();
   interrupt::arm(end_interrupted);
   Platform platform{*console, clock, *port, std::getenv("KORVEL_PACING")};
-  return run_loader(argc, argv, platform);
+  const int status = run_loader(argc, argv, platform);
+  finish_process();
+  return status;
 }

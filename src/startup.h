@@ -9,11 +9,14 @@ int program_main(int argc, const char* const* argv);
 
 // Readies the process before anything is opened. On POSIX systems a closed standard
 // descriptor is filled with /dev/null and a write to a closed pipe becomes an ordinary
-// output failure; Windows needs nothing.
+// output failure; on Windows the pauses get the timer resolution they are written in.
 void prepare_process();
 
+// Gives back what prepare_process took; at the end of every run, however it ends.
+void finish_process();
+
 // Ends the process at once, without the C library's clean-up, with the status of a run
-// ended by signal `sig`.
+// ended by signal `sig`; finish_process comes first.
 [[noreturn]] void exit_interrupted(int sig);
 
 }  // namespace korvel

@@ -35,6 +35,8 @@ void prepare_process() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+void finish_process() {}
+
 void exit_interrupted(int sig) {
   std::_Exit(128 + sig);
 }
