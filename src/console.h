@@ -74,6 +74,11 @@ class Console {
   // Windows console writes it in its code page like our texts.
   virtual std::string shown_name(const char* name) const { return name; }
 
+  // On a terminal, clears the line the cursor is on and goes to its start, so that the next
+  // text stands alone instead of over a progress text. Nothing on a pipe or a file, whose
+  // bytes stay as they are.
+  virtual void clear_line(Stream) {}
+
   virtual void set_color(Color c) = 0;
   const Encoder& encoder() const { return *enc_; }
 

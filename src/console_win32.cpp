@@ -34,6 +34,18 @@ class WindowsConsole final : public Console {
     return out;
   }
 
+  void clear_line(Stream s) override {
+    const HANDLE h = GetStdHandle(s == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(h, &info))
+      return;  // not a console
+    // Every text is flushed as it is printed, so the cursor is where the last one ended.
+    const COORD start{0, info.dwCursorPosition.Y};
+    DWORD written = 0;
+    FillConsoleOutputCharacterW(h, L' ', static_cast<DWORD>(info.dwSize.X), start, &written);
+    SetConsoleCursorPosition(h, start);
+  }
+
   void set_color(Color c) override {
     const char* cmd = c == Color::Green ? "color 0A" : c == Color::Red ? "color 0C" : "color 07";
     std::fflush(stdout);

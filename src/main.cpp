@@ -20,6 +20,8 @@ korvel::SerialPort* g_port = nullptr;
     (void)g_port->close();
   if (g_console != nullptr) {
     g_console->set_color(korvel::Color::Grey);
+    // A progress text may still be on the line ("Блок 8 записан (0x8001040)\r").
+    g_console->clear_line(korvel::Stream::Err);
     g_console->line(korvel::Stream::Err, "Прервано");
   }
   korvel::exit_interrupted(sig);
