@@ -71,7 +71,7 @@ int allocate_buffers(Console& con, Container& c) {
 void read_contents(Console& con, const char* shown, Container& c) {
   uint8_t head[sizehead] = {};
   std::rewind(c.fpi);
-  (void)std::fread(head, 4, kHeadWords, c.fpi);
+  (void)!std::fread(head, 4, kHeadWords, c.fpi);
   for (int i = 0; i < kHeadWords; ++i)
     (*c.buff_head)[i] = load_le32(head + 4 * i);
 
