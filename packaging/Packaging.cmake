@@ -41,6 +41,14 @@ if(WIN32)
 else()
   include(GNUInstallDirs)
   install(TARGETS korvel zemlot-sim cct RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Stripped as Debian strips: without the compilers' notes of their versions either.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program korvel zemlot-sim cct)
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\")
+      endforeach()
+    endif()")
 
   # Debian keeps manual pages compressed.
   set(korvel_man_pages "")
@@ -92,10 +100,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # CPack puts the summary above this as the synopsis line.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "korvel reads an enciphered firmware container, finds and activates the device's
-bootloader through a serial port and an RS-485 adapter, and in programming mode
-erases the application area, writes the image in 8-byte blocks, has the device
-check it by CRC-32 and starts the new application. It never deciphers the image.
+      "korvel reads an enciphered firmware container, finds and activates the
+device's bootloader through a serial port and an RS-485 adapter, and in
+programming mode erases the application area, writes the image in 8-byte
+blocks, has the device check it by CRC-32 and starts the new application.
+It never deciphers the image.
 .
 The package also holds zemlot-sim, an emulator of the bootloader on a
 pseudo-terminal for trying the loader without hardware, and cct, a tool that

@@ -2,12 +2,14 @@
 # Installs what the build and the tests need, when it is missing, with apt-get (as root).
 # Exit status: 0 when the Linux build can go ahead. The Windows tool chain and Wine are
 # optional here: the tests that need them report themselves skipped when they are absent.
-# So are clang and its fuzzer runtime: without them the fuzz step says it is skipped.
+# So are clang and its fuzzer runtime: without them the fuzz step says it is skipped, and the
+# tools that check the release packages (scripts/check_packages.sh).
 set -u
 
 linux_pkgs=(cmake make g++ libgtest-dev)
 windows_pkgs=(g++-mingw-w64-x86-64 wine64)
 fuzz_pkgs=(clang libclang-rt-14-dev)
+package_pkgs=(groff-base lintian dpkg-dev)
 
 missing_of() {
   local p
@@ -40,6 +42,8 @@ install "${need_linux[@]}" || exit 1
 [ "${1:-}" = "--linux" ] && exit 0
 mapfile -t need_windows < <(missing_of "${windows_pkgs[@]}")
 mapfile -t need_fuzz < <(missing_of "${fuzz_pkgs[@]}")
+mapfile -t need_package < <(missing_of "${package_pkgs[@]}")
 install "${need_windows[@]}" || echo "deps: the Windows build and its Wine tests will be skipped"
 install "${need_fuzz[@]}" || echo "deps: the fuzz targets will be skipped"
+install "${need_package[@]}" || echo "deps: the package checks will be skipped"
 exit 0

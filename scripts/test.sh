@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds the Linux programs and the Windows loader,
-# and runs the whole suite with ctest. Exits non-zero on any failure.
+# runs the whole suite with ctest and checks the release packages. Exits non-zero on any
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +20,13 @@ fi
 cmake -S . -B build -DKORVEL_WIN_EXE="$win_exe" -DKORVEL_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure --timeout 600
+
+# The release packages from the two trees, and what they hold.
+cmake --build build --target package
+if [ -n "$win_exe" ]; then
+  cmake --build build-win --target package
+fi
+scripts/check_packages.sh
 
 # Hardening. The whole Linux suite again with AddressSanitizer and UndefinedBehaviorSanitizer
 # (the fault runs then drive sanitized programs too), then each fuzz target for a minute from

@@ -9,42 +9,6 @@
 
 namespace korvel {
 
-char32_t next_code_point(std::string_view text, size_t& i) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  int len = 0;
-  char32_t cp = 0;
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3;
-    cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4;
-    cp = b0 & 0x07;
-  } else {
-    ++i;
-    return 0xFFFD;
-  }
-  if (i + len > text.size()) {
-    ++i;
-    return 0xFFFD;
-  }
-  for (int k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(text[i + k]);
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    cp = cp << 6 | (b & 0x3F);
-  }
-  i += len;
-  return cp;
-}
-
 namespace {
 
 class Utf8Encoder final : public Encoder {
@@ -58,19 +22,28 @@ class Utf8Encoder final : public Encoder {
   }
 };
 
-// Windows-1251 has every Cyrillic letter our texts use; it needs no system support, so the
-// Windows build and the tests share this one table.
+// Windows-1251 has every Cyrillic letter our texts use, and the names the system gives us may
+// hold any of its other characters. It needs no system support, so the Windows build and the
+// tests share this one table: 0x80 to 0xBF here (0x98 has no character), the letters А to я
+// from 0xC0 on.
+constexpr char16_t kCp1251High[64] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409,
+    0x2039, 0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0,
+    0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB,
+    0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6,
+    0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
+};
+
 unsigned char to_cp1251(char32_t cp) {
   if (cp < 0x80)
     return static_cast<unsigned char>(cp);
   if (cp >= 0x0410 && cp <= 0x044F)
     return static_cast<unsigned char>(0xC0 + (cp - 0x0410));
-  if (cp == 0x0401)
-    return 0xA8;  // Ё
-  if (cp == 0x0451)
-    return 0xB8;  // ё
-  if (cp == 0x2116)
-    return 0xB9;  // №
+  for (int k = 0; k < 64; ++k) {
+    if (kCp1251High[k] == cp)
+      return static_cast<unsigned char>(0x80 + k);
+  }
   return '?';
 }
 

@@ -58,8 +58,8 @@ class Console {
   void text(Stream s, const char* utf8);
   // Our own text with a line feed.
   void line(Stream s, const char* utf8);
-  // printf-shaped: the format is our text and is converted; the arguments (a file or port
-  // name, numbers) are printed as the system gave them.
+  // printf-shaped: the format is our text and is converted; the arguments (numbers, names
+  // from shown_name) are printed as they are.
   void textf(Stream s, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
   void print(const char* utf8) { text(Stream::Out, utf8); }
@@ -68,6 +68,16 @@ class Console {
   // Reads one line of standard input: "Y" and "N" are answers, any other line is Other,
   // however long; the end of input or a read error is End. "\r\n" ends a line too.
   Answer read_answer();
+
+  // A name the system gave the program (its own, the port's, the container's) in the form the
+  // console shows it. As given here, where a name is whatever bytes the system holds; the
+  // Windows console writes it in its code page like our texts.
+  virtual std::string shown_name(const char* name) const { return name; }
+
+  // On a terminal, clears the line the cursor is on and goes to its start, so that the next
+  // text stands alone instead of over a progress text. Nothing on a pipe or a file, whose
+  // bytes stay as they are.
+  virtual void clear_line(Stream) {}
 
   virtual void set_color(Color c) = 0;
   const Encoder& encoder() const { return *enc_; }

@@ -70,6 +70,11 @@ class PosixConsole final : public Console {
   explicit PosixConsole(std::unique_ptr<Encoder> enc)
       : Console(std::move(enc)), tty_(isatty(STDOUT_FILENO) == 1) {}
 
+  void clear_line(Stream s) override {
+    if (isatty(s == Stream::Out ? STDOUT_FILENO : STDERR_FILENO) == 1)
+      write_bytes(s, "\r\033[K", 4);
+  }
+
   void set_color(Color c) override {
     // Colour only on a terminal: a pipe or a file gets the text alone.
     if (!tty_)

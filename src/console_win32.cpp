@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "console.h"
 #include "interrupt.h"
@@ -21,6 +23,27 @@ class WindowsConsole final : public Console {
     // Binary streams: a line ends in "\n" on both platforms, so scripts see the same bytes.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+  }
+
+  // The program holds the names Windows gave it in UTF-8, like its own texts, so they are
+  // written the same way: in code page 1251, '?' for a character it lacks.
+  std::string shown_name(const char* name) const override {
+    const std::string_view text(name);
+    std::string out(encoder().encode(text, nullptr, 0), '\0');
+    encoder().encode(text, out.data(), out.size());
+    return out;
+  }
+
+  void clear_line(Stream s) override {
+    const HANDLE h = GetStdHandle(s == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(h, &info))
+      return;  // not a console
+    // Every text is flushed as it is printed, so the cursor is where the last one ended.
+    const COORD start{0, info.dwCursorPosition.Y};
+    DWORD written = 0;
+    FillConsoleOutputCharacterW(h, L' ', static_cast<DWORD>(info.dwSize.X), start, &written);
+    SetConsoleCursorPosition(h, start);
   }
 
   void set_color(Color c) override {

@@ -66,7 +66,8 @@ void print_usage(Console& con, const char* program) {
   con.print_line("Korvel-K1 loader");
   con.print_line("ВНИМАНИЕ! НА ЛИНИИ RS-485 ДОЛЖЕН БЫТЬ ТОЛЬКО ОДИН ВКЛЮЧЕННЫЙ ПРИБОР!");
   con.print_line("Скорость обмена фиксированная - 9600;");
-  con.textf(Stream::Out, "usage: %s <port> <netnum> <file> <directive>\n", program);
+  con.textf(Stream::Out, "usage: %s <port> <netnum> <file> <directive>\n",
+            con.shown_name(program).c_str());
   con.print_line("<port>  -     номер порта, например COM1");
   con.print_line("<netnum>  -   номер устройства, 1 (всегда)");
   con.print_line("<file> -      файл криптоконтейнер, например boot.cct");
@@ -80,7 +81,8 @@ void print_banner(Console& con, const RunConfig& cfg) {
   con.print_line(RULE79);
   con.print_line("ВНИМАНИЕ! НА ЛИНИИ RS-485 ДОЛЖЕН БЫТЬ ТОЛЬКО ОДИН ВКЛЮЧЕННЫЙ ПРИБОР!");
   con.print_line("Программа - загрузчик Korvel-K1 V2.0");
-  con.textf(Stream::Out, "Loader: Port %s; Speed %d; 8N1\n", cfg.pcCommPort, cfg.portspeed);
+  con.textf(Stream::Out, "Loader: Port %s; Speed %d; 8N1\n", con.shown_name(cfg.pcCommPort).c_str(),
+            cfg.portspeed);
   if (cfg.direct == PROG) {
     con.print_line("Читаем информацию о приборе и программируем");
   } else {

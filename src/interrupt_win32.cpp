@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 
 namespace korvel::interrupt {
 
@@ -58,13 +59,22 @@ int wake_fd() {
   return -1;
 }
 
+// A wait may end up to a timer tick before its time, so the pause is measured on the clock and
+// waited out to its end: never shorter than asked.
 void sleep_ms(uint32_t ms) {
-  check();
-  if (g_event != NULL)
-    WaitForSingleObject(g_event, ms);
-  else
-    Sleep(ms);
-  check();
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    check();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0)
+      return;
+    const auto wait = static_cast<DWORD>(left.count());
+    if (g_event != NULL)
+      WaitForSingleObject(g_event, wait);
+    else
+      Sleep(wait);
+  }
 }
 
 }  // namespace korvel::interrupt

@@ -21,6 +21,8 @@ korvel::Trace* g_trace = nullptr;
     (void)g_port->close();
   if (g_console != nullptr) {
     g_console->set_color(korvel::Color::Grey);
+    // A progress text may still be on the line ("Блок 8 записан (0x8001040)\r").
+    g_console->clear_line(korvel::Stream::Err);
     g_console->line(korvel::Stream::Err, "Прервано");
   }
   if (g_trace != nullptr)
@@ -30,20 +32,22 @@ korvel::Trace* g_trace = nullptr;
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  korvel::prepare_process();
-  auto console = korvel::make_system_console();
-  korvel::SystemClock clock;
-  auto port = korvel::make_system_port();
+int korvel::program_main(int argc, const char* const* argv) {
+  prepare_process();
+  auto console = make_system_console();
+  SystemClock clock;
+  auto port = make_system_port();
   g_console = console.get();
   g_port = port.get();
-  korvel::interrupt::arm(end_interrupted);
-  korvel::Platform platform{*console,
-                            clock,
-                            *port,
-                            std::getenv("KORVEL_PACING"),
-                            std::getenv("KORVEL_TRACE"),
-                            std::getenv("KORVEL_STATUS")};
+  interrupt::arm(end_interrupted);
+  Platform platform{*console,
+                    clock,
+                    *port,
+                    environment("KORVEL_PACING"),
+                    environment("KORVEL_TRACE"),
+                    environment("KORVEL_STATUS")};
   g_trace = &platform.trace;
-  return korvel::run_loader(argc, argv, platform);
+  const int status = run_loader(argc, argv, platform);
+  finish_process();
+  return status;
 }

@@ -28,6 +28,10 @@ void fill_standard_descriptors() {
 
 }  // namespace
 
+const char* environment(const char* name) {
+  return std::getenv(name);
+}
+
 void prepare_process() {
   fill_standard_descriptors();
   // Output that nobody reads any more is no reason to leave a device half-written: a write
@@ -35,8 +39,15 @@ void prepare_process() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+void finish_process() {}
+
 void exit_interrupted(int sig) {
   std::_Exit(128 + sig);
 }
 
 }  // namespace korvel
+
+// The names come as the system holds them, whatever their encoding.
+int main(int argc, char** argv) {
+  return korvel::program_main(argc, argv);
+}

@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "container/file_access.h"
+
 namespace korvel {
 
 Trace::~Trace() {
@@ -12,7 +14,7 @@ Trace::~Trace() {
 }
 
 bool Trace::open(const char* path, const Clock& clock, std::string* why) {
-  std::FILE* f = std::fopen(path, "w");
+  std::FILE* f = open_for_writing(path);
   if (f == nullptr) {
     *why = std::strerror(errno);
     return false;

@@ -25,20 +25,21 @@ void report_counts(Console& con, Container& c) {
   con.print_line(RULE79);
 }
 
-// The file's size, and the payload's within it. 0, or the exit status.
-int measure(Console& con, const char* FileCC, Container& c) {
+// The file's size, and the payload's within it, reported under its shown name. 0, or the
+// exit status.
+int measure(Console& con, const char* shown, Container& c) {
   const int64_t size = file_size(c.fpi);
   if (size < 0 || size > int64_t{UINT32_MAX}) {
     // Too large to be a container at all: nothing is allocated for it.
     const unsigned long long whole = size < 0 ? 0ull : static_cast<unsigned long long>(size);
-    con.textf(Stream::Out, "Размер %s файла: %llu", FileCC, whole);
+    con.textf(Stream::Out, "Размер %s файла: %llu", shown, whole);
     con.textf(Stream::Out, "     Размер вложенного firmware.bin файла: %llu\n",
               whole >= sizehead ? whole - sizehead : 0ull);
     con.print_line("Error malloc .cct file !");
     return 2;
   }
   c.sizefile_cct = static_cast<uint32_t>(size);
-  con.textf(Stream::Out, "Размер %s файла: %u", FileCC, static_cast<unsigned>(c.sizefile_cct));
+  con.textf(Stream::Out, "Размер %s файла: %u", shown, static_cast<unsigned>(c.sizefile_cct));
   c.sizefile_bin = c.sizefile_cct - sizehead;
   con.textf(Stream::Out, "     Размер вложенного firmware.bin файла: %u\n",
             static_cast<unsigned>(c.sizefile_bin));
@@ -67,10 +68,10 @@ int allocate_buffers(Console& con, Container& c) {
   return 0;
 }
 
-void read_contents(Console& con, const char* FileCC, Container& c) {
+void read_contents(Console& con, const char* shown, Container& c) {
   uint8_t head[sizehead] = {};
   std::rewind(c.fpi);
-  (void)std::fread(head, 4, kHeadWords, c.fpi);
+  (void)!std::fread(head, 4, kHeadWords, c.fpi);
   for (int i = 0; i < kHeadWords; ++i)
     (*c.buff_head)[i] = load_le32(head + 4 * i);
 
@@ -80,7 +81,7 @@ void read_contents(Console& con, const char* FileCC, Container& c) {
   // /sys file), leaves the rest of the buffer unread: zeros, so that the checksum and the
   // blocks sent are the same on every run.
   std::memset(c.buff_CCT.get() + c.resread, 0, c.sizefile_cct - c.resread);
-  con.textf(Stream::Out, "Прочитано из %s: %d", FileCC, static_cast<int>(c.resread));
+  con.textf(Stream::Out, "Прочитано из %s: %d", shown, static_cast<int>(c.resread));
   // The payload is read with the file, in the same call: its count is the part of that read
   // past the header.
   c.resread = c.resread > sizehead ? c.resread - sizehead : 0;
@@ -97,7 +98,7 @@ void report_creation(Console& con, const Container& c) {
             static_cast<int>(c.creator_version()));
 }
 
-Verdict check_payload(Console& con, const char* FileCC, Container& c) {
+Verdict check_payload(Console& con, const char* shown, Container& c) {
   c.calc_crc_BIN = crc32(c.buff_BIN, c.sizefile_bin);
   con.textf(Stream::Out,
             "\nРассчитана контрольная сумма файла firmware.bin (CRC-32-0x4c11DB7): %x\n",
@@ -105,7 +106,7 @@ Verdict check_payload(Console& con, const char* FileCC, Container& c) {
   if (c.crc_BIN() != c.calc_crc_BIN) {
     con.print_line(RULE79);
     con.textf(Stream::Out, "Контрольная сумма не совпала! Проверьте целостность файла %s!\n",
-              FileCC);
+              shown);
     con.print_line(RULE79);
     return Verdict::Bad;
   }
@@ -136,13 +137,14 @@ int load_container(Console& con, const char* FileCC, Container& c, Verdict& verd
     con.print_line("Не найден криптоконтейнер.cct ");
     return 1;
   }
-  if (const int rc = measure(con, FileCC, c); rc != 0)
+  const std::string shown = con.shown_name(FileCC);
+  if (const int rc = measure(con, shown.c_str(), c); rc != 0)
     return rc;
   if (const int rc = allocate_buffers(con, c); rc != 0)
     return rc;
-  read_contents(con, FileCC, c);
+  read_contents(con, shown.c_str(), c);
   report_creation(con, c);
-  verdict = check_payload(con, FileCC, c);
+  verdict = check_payload(con, shown.c_str(), c);
   return 0;
 }
 

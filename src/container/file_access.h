@@ -8,7 +8,12 @@ namespace korvel {
 
 // Opens a regular file for binary reading. Anything else (a directory, a FIFO that would
 // block until a writer comes, a device) counts as a container that cannot be opened: null.
+// The path is as the program holds names: the system's bytes on POSIX, UTF-8 on Windows.
 FILE* open_regular(const char* path);
+
+// Creates or truncates a file for writing text (the trace); null with errno set when it cannot.
+// The path is held as for open_regular.
+FILE* open_for_writing(const char* path);
 
 // Size of the open file in bytes, or -1.
 int64_t file_size(FILE* f);

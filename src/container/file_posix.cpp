@@ -24,6 +24,10 @@ FILE* open_regular(const char* path) {
   return f;
 }
 
+FILE* open_for_writing(const char* path) {
+  return std::fopen(path, "w");
+}
+
 int64_t file_size(FILE* f) {
   if (fseeko(f, 0, SEEK_END) != 0)
     return -1;

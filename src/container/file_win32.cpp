@@ -1,13 +1,18 @@
-// The container's file on Windows, through the C runtime's 64-bit calls.
+// The container's file on Windows, through the C runtime's 64-bit and wide calls.
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <string>
+
 #include "container/file_access.h"
+#include "utf8.h"
 
 namespace korvel {
 
 FILE* open_regular(const char* path) {
-  FILE* f = std::fopen(path, "rb");
+  // The wide call opens any name the file system holds, whatever the ANSI code page lacks.
+  const std::u16string name = to_utf16(path);
+  FILE* f = _wfopen(std::wstring(name.begin(), name.end()).c_str(), L"rb");
   if (f == nullptr)
     return nullptr;
   struct _stat64 st;
@@ -16,6 +21,11 @@ FILE* open_regular(const char* path) {
     return nullptr;
   }
   return f;
+}
+
+FILE* open_for_writing(const char* path) {
+  const std::u16string name = to_utf16(path);
+  return _wfopen(std::wstring(name.begin(), name.end()).c_str(), L"w");
 }
 
 int64_t file_size(FILE* f) {

@@ -13,7 +13,8 @@ class SerialPort {
  public:
   virtual ~SerialPort() = default;
 
-  // Opens the named port for exclusive reading and writing. False when it cannot be had, or
+  // Opens the named port for exclusive reading and writing (the name as the program holds
+  // names: the system's bytes on POSIX, UTF-8 on Windows). False when it cannot be had, or
   // when this port is open already.
   virtual bool open(const char* name) = 0;
   // Reads the port's current line settings, to be kept and given back at close(). False on

@@ -11,6 +11,7 @@
 
 #include "interrupt.h"
 #include "link/serial_port.h"
+#include "utf8.h"
 
 namespace korvel {
 namespace {
@@ -41,10 +42,11 @@ class Win32SerialPort final : public SerialPort {
   bool open(const char* name) override {
     if (handle_ != INVALID_HANDLE_VALUE || name == nullptr)
       return false;
-    const std::string path = device_path(name);
+    const std::u16string path = to_utf16(device_path(name));
     // No sharing: a second opener gets ERROR_ACCESS_DENIED while we hold the port.
-    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, NULL);
+    handle_ =
+        CreateFileW(std::wstring(path.begin(), path.end()).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                    NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     return handle_ != INVALID_HANDLE_VALUE || failed("CreateFile");
   }
 

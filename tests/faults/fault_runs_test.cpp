@@ -29,6 +29,7 @@ struct Hostile {
   const char* name;
   const char* shell;  // a bash command line; "$0" "$@" is the loader with its arguments
   int signal;         // sent once the run is under way; 0: the run must program the device
+  const char* err;    // standard error, or the terminal $TERMINAL (ONLCR on) where it goes
   const char* work = "erase=0";  // the emulator's flash work (--work-ms)
   friend void PrintTo(const Hostile& h, std::ostream* os) { *os << h.name; }
 };
@@ -47,8 +48,12 @@ TEST_P(HostileProcess, RunEndsAsPromisedAndThePortIsPutBack) {
       {ZEMLOT_SIM_PATH, "--trace", "--silent", closed ? "1000000" : "0", "--work-ms", h.work});
   const std::string pty = sim.read_line(5000);
   const std::vector<long> found = terminal_state(pty);
+  // A terminal for standard error, kept open at both ends until it has been read.
+  const int term = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const std::string tty = grantpt(term) == 0 && unlockpt(term) == 0 ? ptsname(term) : "";
+  const int tty_fd = open(tty.c_str(), O_RDWR | O_NOCTTY);
   Child korvel({"/bin/bash", "-c", h.shell, KORVEL_PATH, pty, "1", cct, closed ? "I" : "P"},
-               {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"});
+               {"LANG=C.UTF-8", "LC_ALL=C.UTF-8", "TERMINAL=" + tty});
   korvel.write_input("Y\n");
   if (h.signal != 0) {
     ASSERT_TRUE(closed ? sim.wait_for_output("ignored: silent", 10000)
@@ -61,21 +66,30 @@ TEST_P(HostileProcess, RunEndsAsPromisedAndThePortIsPutBack) {
   }
   // A whole run takes a few seconds; a looping loader fails here well before ctest gives up.
   EXPECT_EQ(korvel.wait(20000, h.signal), h.signal == 0 ? 0 : 128 + h.signal) << korvel.err;
-  EXPECT_EQ(korvel.err, h.signal == 0 ? "Закрываю СОМ порт... OK\n" : "Прервано\n");
+  char buf[256];
+  for (ssize_t n; (n = read(term, buf, sizeof buf)) > 0;)
+    korvel.err.append(buf, static_cast<size_t>(n));
+  close(tty_fd);
+  close(term);
+  EXPECT_EQ(korvel.err, h.err);
   EXPECT_EQ(terminal_state(pty), found);
   EXPECT_EQ(sim.wait(10000, SIGTERM), 0) << sim.err;  // the emulator prints its summary
   EXPECT_EQ(sim.out.find("application started: yes") != std::string::npos, h.signal == 0);
 }
 
+const char kEnd[] = "Закрываю СОМ порт... OK\n", kInterrupted[] = "Прервано\n";
 const Hostile kHostile[] = {
-    {"OutputCutShort", "\"$0\" \"$@\" | head -c 3000; exit ${PIPESTATUS[0]}", 0},
-    {"InterruptedInTheBlockPhase", "exec \"$0\" \"$@\"", SIGINT},
-    {"TerminatedInTheBlockPhase", "exec \"$0\" \"$@\"", SIGTERM},
-    {"HungUpInTheBlockPhase", "exec \"$0\" \"$@\"", SIGHUP},
-    {"StandardInputAndOutputClosed", "exec \"$0\" \"$@\" <&- >&-", SIGTERM},
+    {"OutputCutShort", "\"$0\" \"$@\" | head -c 3000; exit ${PIPESTATUS[0]}", 0, kEnd},
+    {"InterruptedInTheBlockPhase", "exec \"$0\" \"$@\"", SIGINT, kInterrupted},
+    {"TerminatedInTheBlockPhase", "exec \"$0\" \"$@\"", SIGTERM, kInterrupted},
+    {"HungUpInTheBlockPhase", "exec \"$0\" \"$@\"", SIGHUP, kInterrupted},
+    {"StandardInputAndOutputClosed", "exec \"$0\" \"$@\" <&- >&-", SIGTERM, kInterrupted},
+    // The word clears the progress text it would otherwise be written over.
+    {"InterruptedOnATerminal", "exec \"$0\" \"$@\" 2>\"$TERMINAL\"", SIGINT,
+     "\r\033[KПрервано\r\n"},
     // On a pseudo-terminal the device hears a frame 16.7 ms after the loader's write returns,
     // so its erase reply ends just after the loader's read begins: the read cuts it short.
-    {"EraseRepliesStraddlingTheRead", "exec \"$0\" \"$@\"", 0, "erase=96"},
+    {"EraseRepliesStraddlingTheRead", "exec \"$0\" \"$@\"", 0, kEnd, "erase=96"},
 };
 
 INSTANTIATE_TEST_SUITE_P(FaultRuns, HostileProcess, ::testing::ValuesIn(kHostile),

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "capture_console.h"
+#include "utf8.h"
 
 namespace korvel {
 namespace {
@@ -17,14 +18,33 @@ std::string encode(std::unique_ptr<Encoder> e, const std::string& s) {
 
 TEST(Encoding, OurTextsInEachConsoleEncoding) {
   std::tuple<std::unique_ptr<Encoder>, std::string, std::string> rows[] = {
-      {Encoder::cp1251(), "a%d\r\n-€\xD0", "a%d\r\n-??"},  // unknown, broken UTF-8
+      // unknown, a Windows name's unpaired surrogate, broken UTF-8
+      {Encoder::cp1251(), "a%d\r\n-λ\xED\xA0\x80\xD0", "a%d\r\n-???"},
       {Encoder::iconv_to("KOI8-R"), "ОК ёж€", "\xEF\xEB \xA3\xD6?"}};
   for (auto& [enc, text, want] : rows)
     EXPECT_EQ(encode(std::move(enc), text), want) << text;
   EXPECT_EQ(Encoder::iconv_to("NO-SUCH-CODESET"), nullptr);
-  // The own table against the system's converter on every Cyrillic letter and the sign №.
-  const std::string all = "АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдежзийклмнопрстуфхцчшщъыьэюяЁё№";
+  // The own table against the system's converter on every character CP1251 has.
+  const std::string all =
+      "ЂЃ‚ѓ„…†‡€‰Љ‹ЊЌЋЏђ‘’“”•–—™љ›њќћџ\u00A0ЎўЈ¤Ґ¦§Ё©Є«¬\u00AD®Ї°±Ііґµ¶·ё№є»јЅѕї"
+      "АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдежзийклмнопрстуфхцчшщъыьэюя";
   EXPECT_EQ(encode(Encoder::cp1251(), all), encode(Encoder::iconv_to("CP1251"), all));
+}
+
+// Windows names in and out: a pair is one character, and a surrogate without its partner keeps
+// a form of its own, so that every name comes back as it was.
+TEST(Encoding, WindowsNamesComeBackAsTheyWere) {
+  const std::pair<std::u16string, std::string> rows[] = {
+      {u"boot-ж€.cct", "boot-ж€.cct"},
+      {u"\xD840\xDC00", "\xF0\xA0\x80\x80"},          // beyond 16 bits
+      {u"a\xD800z", "a\xED\xA0\x80z"},                // high, unpaired
+      {u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},  // low then high: no pair
+  };
+  for (const auto& [wide, narrow] : rows) {
+    EXPECT_EQ(from_utf16(wide), narrow);
+    EXPECT_EQ(to_utf16(narrow), wide);
+  }
+  EXPECT_EQ(to_utf16("a\xFF"), u"a\xFFFD");
 }
 
 // One line after another from one input; the last one has no line feed.
