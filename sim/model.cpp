@@ -63,29 +63,6 @@ std::string reply_note(uint32_t n, uint8_t code, uint8_t answered, bool wrong_ad
 
 }  // namespace
 
-const char* command_name(uint8_t code) {
-  switch (code) {
-    case CMD_ACTIVATE:
-      return "CMD_ACTIVATE";
-    case CMD_UNBLOCK_FLASH:
-      return "CMD_UNBLOCK_FLASH";
-    case CMD_ERASE_PAGE:
-      return "CMD_ERASE_PAGE";
-    case CMD_WRITE_BLOCK:
-      return "CMD_WRITE_BLOCK";
-    case CMD_GET_CRC:
-      return "CMD_GET_CRC";
-    case CMD_GOTO_APPLICATION:
-      return "CMD_GOTO_APPLICATION";
-    case CMD_GET_BLID:
-      return "CMD_GET_BLID";
-    case CMD_GET_KEYID:
-      return "CMD_GET_KEYID";
-    default:
-      return nullptr;
-  }
-}
-
 const char* error_name(uint8_t code) {
   switch (code) {
     case kErrLocked:

@@ -52,8 +52,7 @@ inline constexpr uint32_t kFlashEnd = korvel::FLASH_BASE + kFlashSize;  // one p
 // A partial frame whose next byte comes more than this long after the previous one is dropped.
 inline constexpr uint64_t kFrameGapUs = 10000;
 
-// "CMD_ERASE_PAGE" for a known code, nullptr otherwise.
-const char* command_name(uint8_t code);
+using korvel::command_name;
 // "flash locked" for one of the codes above, nullptr otherwise.
 const char* error_name(uint8_t code);
 
