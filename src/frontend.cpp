@@ -41,7 +41,7 @@ pacing_e parse_pacing(Console& con, const char* value) {
     con.textf(Stream::Err, "KORVEL_PACING: unknown value '%s', the documented pauses are kept\n",
               value);
   }
-  return PACING_SPEC;
+  return PACING_FIXED;
 }
 
 bool parse_arguments(int argc, const char* const* argv, RunConfig& cfg) {

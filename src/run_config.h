@@ -5,9 +5,9 @@ namespace korvel {
 
 enum directive_e { INFO = 0, PROG = 1 };
 
-// PACING_SPEC: the documented fixed pauses. PACING_REPLY: each reply is read as soon as it
+// PACING_FIXED: the documented fixed pauses. PACING_REPLY: each reply is read as soon as it
 // is whole, within the time the fixed pauses would have given the device.
-enum pacing_e { PACING_SPEC = 0, PACING_REPLY = 1 };
+enum pacing_e { PACING_FIXED = 0, PACING_REPLY = 1 };
 
 // Filled once at the start, from the command line and KORVEL_PACING, and only read
 // afterwards.
@@ -18,7 +18,7 @@ struct RunConfig {
   const char* Directive = nullptr;
   directive_e direct = INFO;
   int32_t portspeed = 9600;
-  pacing_e pacing = PACING_SPEC;  // from KORVEL_PACING
+  pacing_e pacing = PACING_FIXED;  // from KORVEL_PACING
 };
 
 }  // namespace korvel

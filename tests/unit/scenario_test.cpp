@@ -490,7 +490,7 @@ TEST_F(Scenario, Runs) {
       Row("reply pacing, erase replies straddling the deadline",
           {.device = {.work_ms = {{CMD_ERASE_PAGE, 140}}}, .pacing = "reply"}, "…" + kDone, "…",
           kClosingErr, 0, false, {}, true),
-      Row("pacing spec", {.pacing = "spec"}, "…" + kDone),
+      Row("the fixed pauses asked for by name", {.pacing = "spec"}, "…" + kDone),
       Row("pacing unknown", {.pacing = "Reply"}, "…" + kDone, "…",
           "KORVEL_PACING: unknown value 'Reply', the documented pauses are kept\n" + kClosingErr),
       Row("status unknown", {.status = "Detailed"}, "…" + kDone, "…",
