@@ -368,6 +368,40 @@ void receive_part(Dialogue& d) {
   engine.rxc = STOP;
 }
 
+// A failed block has been reported by its handler; the run ends in the same pass.
+int end_after_failed_block(Dialogue& d) {
+  d.engine.state = EXIT;
+  return 0;
+}
+
+template <void (*handle)(Dialogue&)>
+int without_status(Dialogue& d) {
+  handle(d);
+  return 0;
+}
+
+// The handlers in the order a pass tries them, each only while the state is its own. The order
+// is behaviour: a handler that moves the state on is followed in the same pass by the new
+// state's handler further down, which prepares its first command at once (the block handler
+// sends its block there and then), so the frames, texts and pauses of a run hang on it. A
+// handler's non-zero result ends the run with that status.
+struct StateHandler {
+  state_e state;
+  int (*handle)(Dialogue&);
+};
+constexpr StateHandler kPassOrder[] = {
+    {ACTIVATION_SEARCH, without_status<activation_search>},
+    {GET_BLID, without_status<get_blid>},
+    {GET_KEYID, without_status<get_keyid>},
+    {MANUAL_COMMAND_WAIT, without_status<manual_command_wait>},
+    {UNBLOCK_FLASH, without_status<unblock_flash>},
+    {ERASE_PAGE, without_status<erase_page>},
+    {WRITE_BLOCK, write_block},
+    {WRITE_BLOCK_ERR, end_after_failed_block},
+    {GET_CRC, without_status<get_crc>},
+    {GOTO_APPLICATION, without_status<goto_application>},
+};
+
 }  // namespace
 
 int dialogue_pass(Dialogue& d) {
@@ -375,29 +409,12 @@ int dialogue_pass(Dialogue& d) {
     return rc;
   receive_part(d);
 
-  Engine& engine = d.engine;
-  if (engine.state == ACTIVATION_SEARCH)
-    activation_search(d);
-  if (engine.state == GET_BLID)
-    get_blid(d);
-  if (engine.state == GET_KEYID)
-    get_keyid(d);
-  if (engine.state == MANUAL_COMMAND_WAIT)
-    manual_command_wait(d);
-  if (engine.state == UNBLOCK_FLASH)
-    unblock_flash(d);
-  if (engine.state == ERASE_PAGE)
-    erase_page(d);
-  if (engine.state == WRITE_BLOCK) {
-    if (const int rc = write_block(d); rc != 0)
+  for (const StateHandler& h : kPassOrder) {
+    if (d.engine.state != h.state)
+      continue;
+    if (const int rc = h.handle(d); rc != 0)
       return rc;
   }
-  if (engine.state == WRITE_BLOCK_ERR)
-    engine.state = EXIT;
-  if (engine.state == GET_CRC)
-    get_crc(d);
-  if (engine.state == GOTO_APPLICATION)
-    goto_application(d);
   return 0;
 }
 
