@@ -142,7 +142,8 @@ struct Given {
   const char* pacing = nullptr;                    // KORVEL_PACING
   const char *trace = nullptr, *status = nullptr;  // KORVEL_TRACE, KORVEL_STATUS
   bool traced = false;  // KORVEL_TRACE names a file of the test's, KORVEL_STATUS=detailed
-  std::function<void()> at_answer = {};  // when the loader first reads its input
+  // When the loader first reads its input, given the container's path.
+  std::function<void(const std::string&)> at_answer = {};
 };
 
 struct Outcome {
@@ -162,6 +163,7 @@ struct Row {
   // Beside the run, the same image on a prompt device: the operator sees the same texts,
   // progress texts apart.
   bool like_prompt = false;
+  friend void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
 };
 
 // The rows whose ending has a status of its own under KORVEL_STATUS=detailed; the others keep
@@ -202,7 +204,7 @@ const std::map<std::string, std::string> kTraces = {
      "on)\n…"},
 };
 
-class Scenario : public ::testing::Test {
+class Scenario : public ::testing::TestWithParam<Row> {
  protected:
   void TearDown() override { std::filesystem::remove(path_); }
 
@@ -218,7 +220,8 @@ class Scenario : public ::testing::Test {
     line.fail_write_at(in.write_fails);
     line.fail_read_at(in.read_fails);
     testing::CaptureConsole con(in.cp1251 ? Encoder::cp1251() : Encoder::utf8(), in.input);
-    con.before_input = in.at_answer;
+    if (in.at_answer)
+      con.before_input = [&] { in.at_answer(path_); };
     const std::string trace = path_ + ".trace";
     Platform p{con,
                line,
@@ -259,7 +262,6 @@ class Scenario : public ::testing::Test {
   }
 
   void play(const Row& r) {
-    SCOPED_TRACE(r.name);
     const Outcome o = run(r.in, r.left_open, r.check);
     EXPECT_EQ(o.status, r.status);
     EXPECT_TRUE(matches(o.out, r.out)) << o.out;
@@ -304,10 +306,14 @@ class Scenario : public ::testing::Test {
   const std::string path_ = ::testing::TempDir() + "korvel-" + std::to_string(getpid()) + ".cct";
 };
 
+TEST_P(Scenario, Runs) {
+  play(GetParam());
+}
+
 // Frames: 1 activate, 2 blid, 3 keyid, 4 unblock, 5-6 erase of a one-page image, 7.. blocks.
-TEST_F(Scenario, Runs) {
+std::vector<Row> rows() {
   using L = VirtualLine;
-  const Row rows[] = {
+  return {
       // Row(name, given, standard output, log, standard error, status, port left open, check)
       Row("information, directive p", {.args = "VCOM1 1 @ p", .input = ""},
           kOpened + std::string(38, ' ') + "Set font Lucida Console - 16 for russian!\n" + kRule +
@@ -445,10 +451,14 @@ TEST_F(Scenario, Runs) {
           1, true),
       // The image read at the start goes to the device, whatever becomes of the file.
       Row("container changed at the prompt",
-          {.image = 64, .at_answer = [this] { write_container(path_, plain_image(64, 2), false); }},
+          {.image = 64,
+           .at_answer =
+               [](const std::string& path) { write_container(path, plain_image(64, 2), false); }},
           "…" + kDone),
       Row("container removed at the prompt",
-          {.image = 64, .at_answer = [this] { std::filesystem::remove(path_); }}, "…" + kDone),
+          {.image = 64,
+           .at_answer = [](const std::string& path) { std::filesystem::remove(path); }},
+          "…" + kDone),
       Row("a damaged container sends nothing", {.damaged = true},
           "…" + kRule + "Контрольная сумма не совпала! Проверьте целостность файла …cct!\n" +
               kRule + kEnd,
@@ -508,9 +518,23 @@ TEST_F(Scenario, Runs) {
           {.program = "\xD0\xBA\xFF/korvel", .args = "", .image = kNoFile, .cp1251 = true},
           "…\xC2\xCD\xC8\xCC\xC0\xCD\xC8\xC5!…usage: \xD0\xBA\xFF/korvel <port>…", "", ""),
   };
-  for (const auto& r : rows)
-    play(r);
 }
+
+// A row's name as its test's: letters and digits, the rest between words one '_'.
+std::string test_name(const ::testing::TestParamInfo<Row>& info) {
+  std::string name;
+  for (const char c : std::string_view(info.param.name)) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+      name += c;
+    else if (c != '\'' && !name.empty() && name.back() != '_')
+      name += '_';
+  }
+  if (name.ends_with('_'))
+    name.pop_back();
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Scenario, ::testing::ValuesIn(rows()), test_name);
 
 TEST(Arguments, NetworkNumberConvertsAsAtoiButSaturates) {
   using P = std::pair<const char*, int32_t>;
