@@ -41,9 +41,10 @@ TEST_P(HostileProcess, RunEndsAsPromisedAndThePortIsPutBack) {
   // Standard output closed: an information run against a silent device, signalled once it
   // holds the port. Otherwise a programming run, signalled in its block phase.
   const bool closed = std::string(h.shell).ends_with(">&-");
-  const std::string cct = h.name;  // rows may run side by side
-  std::ofstream(cct + ".bin", std::ios::binary) << std::string(256, '\x5A');
-  ASSERT_EQ(Child({CCT_PATH, "make", "--force", "--in", cct + ".bin", "--out", cct}).wait(9000), 0);
+  const ScratchDir scratch;
+  const std::string image = scratch.file("image.bin"), cct = scratch.file("boot.cct");
+  std::ofstream(image, std::ios::binary) << std::string(256, '\x5A');
+  ASSERT_EQ(Child({CCT_PATH, "make", "--in", image, "--out", cct}).wait(9000), 0);
   Child sim(
       {ZEMLOT_SIM_PATH, "--trace", "--silent", closed ? "1000000" : "0", "--work-ms", h.work});
   const std::string pty = sim.read_line(5000);

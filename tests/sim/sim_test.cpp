@@ -32,7 +32,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_TRUE(fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0);
   const std::string port = ptsname(fd);
-  const std::string dump = ::testing::TempDir() + "zemlot_flash";
+  const korvel::testing::ScratchDir scratch;
+  const std::string dump = scratch.file("zemlot_flash");
   const std::string options =
       " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 --drop-reply 6 --force"
       " --refuse 0x11:1:E4 --wrong-address 3 --noise 2:aa55 --split 4:3:0 --split 99:1:600000"
@@ -89,7 +90,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
 
 // A bad start ends at once, one line naming the culprit: 2 for an option, 1 for a file or port.
 TEST(Program, RefusesABadStartWithOneLine) {
-  const std::string taken = ::testing::TempDir() + "zemlot_dump";
+  const korvel::testing::ScratchDir scratch;
+  const std::string taken = scratch.file("zemlot_dump");
   std::ofstream(taken) << "keep";
   const std::pair<int, std::vector<std::string>> cases[] = {
       {2,

@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace korvel::testing {
@@ -92,6 +95,24 @@ int Child::wait(int timeout_ms, int sig) {
   if (pid_ > 0)  // too late: killed, and the status stays -1
     kill(std::exchange(pid_, -1), SIGKILL);
   return status_;
+}
+
+namespace {
+
+std::string made_scratch_dir() {
+  std::string t = (std::filesystem::temp_directory_path() / "korvel-test-XXXXXX").string();
+  if (mkdtemp(t.data()) == nullptr)
+    throw std::system_error(errno, std::generic_category(), t);
+  return t;
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() : path(made_scratch_dir()) {}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
 }
 
 }  // namespace korvel::testing

@@ -1,5 +1,5 @@
 #pragma once
-// A program run as a child with its three standard streams on pipes.
+// A program run as a child with its three standard streams on pipes, and a folder for its files.
 #include <sys/types.h>
 
 #include <chrono>
@@ -32,6 +32,18 @@ class Child {
   pid_t pid_ = -1;
   int fd_[3] = {-1, -1, -1};  // the child's input, output and error
   int status_ = -1;
+};
+
+// A folder of the test's own in the system's temporary folder, removed with all it holds when it
+// goes out of scope, however the test ends: nothing is left in the working directory, which may
+// be the sources, nor in /tmp. Throws when it cannot be made.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  const std::string path;
 };
 
 inline std::vector<std::string> words(std::string first, const std::string& line) {

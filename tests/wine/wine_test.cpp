@@ -136,6 +136,9 @@ int main(int argc, char** argv) {
   if (mkdtemp(dir) == nullptr || chdir(dir) != 0)
     return 1;
   setenv("WINEPREFIX", (std::string(dir) + "/prefix").c_str(), 1);
+  // Wine's server makes a folder for its socket under TMPDIR and leaves it when it ends: this
+  // way it goes with ours.
+  setenv("TMPDIR", dir, 1);
   for (const char* e :
        {"WINEDEBUG=-all", "WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree=d;mshtml=d",
         "LANG=C.UTF-8", "LC_ALL=C.UTF-8", "KORVEL_PACING=", "DISPLAY=", "WAYLAND_DISPLAY="})
