@@ -97,18 +97,10 @@ int Child::wait(int timeout_ms, int sig) {
   return status_;
 }
 
-namespace {
-
-std::string made_scratch_dir() {
-  std::string t = (std::filesystem::temp_directory_path() / "korvel-test-XXXXXX").string();
-  if (mkdtemp(t.data()) == nullptr)
-    throw std::system_error(errno, std::generic_category(), t);
-  return t;
+ScratchDir::ScratchDir() : path(std::filesystem::temp_directory_path() / "korvel-test-XXXXXX") {
+  if (mkdtemp(path.data()) == nullptr)
+    throw std::system_error(errno, std::generic_category(), path);
 }
-
-}  // namespace
-
-ScratchDir::ScratchDir() : path(made_scratch_dir()) {}
 
 ScratchDir::~ScratchDir() {
   std::error_code ignored;

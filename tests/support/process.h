@@ -34,16 +34,14 @@ class Child {
   int status_ = -1;
 };
 
-// A folder of the test's own in the system's temporary folder, removed with all it holds when it
-// goes out of scope, however the test ends: nothing is left in the working directory, which may
-// be the sources, nor in /tmp. Throws when it cannot be made.
-class ScratchDir {
- public:
-  ScratchDir();
+// A folder of the test's own in the system's temporary folder, removed with all it holds however
+// the test ends: nothing is left in /tmp, nor in the working directory, which may be the sources.
+struct ScratchDir {
+  ScratchDir();  // throws when it cannot be made
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   std::string file(const std::string& name) const { return path + "/" + name; }
-  const std::string path;
+  std::string path;
 };
 
 inline std::vector<std::string> words(std::string first, const std::string& line) {

@@ -1,8 +1,8 @@
 // Whole runs in virtual time against the device's model: exact output, status, frames, pauses.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -206,8 +206,6 @@ const std::map<std::string, std::string> kTraces = {
 
 class Scenario : public ::testing::TestWithParam<Row> {
  protected:
-  void TearDown() override { std::filesystem::remove(path_); }
-
   Outcome run(const Given& in, bool left_open,
               const std::function<void(VirtualLine&)>& check = {}) {
     setenv("TZ", "UTC", 1);
@@ -238,7 +236,6 @@ class Scenario : public ::testing::TestWithParam<Row> {
     if (in.traced) {
       std::ifstream f(trace);
       o.trace.assign(std::istreambuf_iterator<char>(f), {});
-      std::filesystem::remove(trace);
     }
     EXPECT_EQ(line.is_open(), left_open);
     // The device runs the image exactly when the loader says so, holding it, its pages erased.
@@ -303,7 +300,8 @@ class Scenario : public ::testing::TestWithParam<Row> {
         << o.us << " us against " << ref.us;
   }
 
-  const std::string path_ = ::testing::TempDir() + "korvel-" + std::to_string(getpid()) + ".cct";
+  const testing::ScratchDir scratch_;
+  const std::string path_ = scratch_.file("boot.cct");
 };
 
 TEST_P(Scenario, Runs) {
@@ -520,17 +518,14 @@ std::vector<Row> rows() {
   };
 }
 
-// A row's name as its test's: letters and digits, the rest between words one '_'.
+// A row's name as its test's: letters and digits, one '_' for each run of anything else.
 std::string test_name(const ::testing::TestParamInfo<Row>& info) {
   std::string name;
-  for (const char c : std::string_view(info.param.name)) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+  for (const char c : std::string_view(info.param.name))
+    if (std::isalnum(static_cast<unsigned char>(c)))
       name += c;
-    else if (c != '\'' && !name.empty() && name.back() != '_')
+    else if (c != '\'' && !name.ends_with('_'))
       name += '_';
-  }
-  if (name.ends_with('_'))
-    name.pop_back();
   return name;
 }
 

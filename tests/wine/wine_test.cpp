@@ -132,13 +132,13 @@ int main(int argc, char** argv) {
   }
   // C.UTF-8 gives Wine the Western code page 1252. One throw-away prefix in a work folder that is
   // the current directory for both loaders.
-  char dir[] = "/tmp/korvel-wine-XXXXXX";
-  if (mkdtemp(dir) == nullptr || chdir(dir) != 0)
+  const ScratchDir dir;
+  if (chdir(dir.path.c_str()) != 0)
     return 1;
-  setenv("WINEPREFIX", (std::string(dir) + "/prefix").c_str(), 1);
+  setenv("WINEPREFIX", dir.file("prefix").c_str(), 1);
   // Wine's server makes a folder for its socket under TMPDIR and leaves it when it ends: this
   // way it goes with ours.
-  setenv("TMPDIR", dir, 1);
+  setenv("TMPDIR", dir.path.c_str(), 1);
   for (const char* e :
        {"WINEDEBUG=-all", "WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree=d;mshtml=d",
         "LANG=C.UTF-8", "LC_ALL=C.UTF-8", "KORVEL_PACING=", "DISPLAY=", "WAYLAND_DISPLAY="})
@@ -161,6 +161,5 @@ int main(int argc, char** argv) {
     std::printf("FAILED: no container or no Wine prefix\n");
   const int rc = ready ? RUN_ALL_TESTS() : 1;
   Child({"/bin/sh", "-c", "$WINESERVER -k; $WINESERVER -w"}).wait(60000);  // all of Wine ends
-  fs::remove_all(dir);
   return rc;
 }
