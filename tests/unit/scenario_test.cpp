@@ -450,12 +450,10 @@ std::vector<Row> rows() {
       // The image read at the start goes to the device, whatever becomes of the file.
       Row("container changed at the prompt",
           {.image = 64,
-           .at_answer =
-               [](const std::string& path) { write_container(path, plain_image(64, 2), false); }},
+           .at_answer = [](auto& path) { write_container(path, plain_image(64, 2), false); }},
           "…" + kDone),
       Row("container removed at the prompt",
-          {.image = 64,
-           .at_answer = [](const std::string& path) { std::filesystem::remove(path); }},
+          {.image = 64, .at_answer = [](auto& path) { std::filesystem::remove(path); }},
           "…" + kDone),
       Row("a damaged container sends nothing", {.damaged = true},
           "…" + kRule + "Контрольная сумма не совпала! Проверьте целостность файла …cct!\n" +
