@@ -8,6 +8,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -359,7 +360,9 @@ std::vector<Row> rows() {
             std::string trace;  // the emulator's, as a technician reads it with --trace
             for (const auto& t : l.model().take_trace())
               trace += t + "\n";
-            EXPECT_TRUE(matches(trace, "…CMD_WRITE_BLOCK block 0 (0x08001000)\n…"));
+            EXPECT_TRUE(matches(
+                trace,
+                "…CMD_WRITE_BLOCK block 0 (0x08001000)\n…CMD_GET_CRC 0x08001000 size 16\n…"));
           }),
       // Replies heard in the exchange they belong to, as from a prompt device: after noise,
       // late, split by a gap, cut short by the read, behind another command's reply.
@@ -528,6 +531,17 @@ std::string test_name(const ::testing::TestParamInfo<Row>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Scenario, ::testing::ValuesIn(rows()), test_name);
+
+// The tables keyed by a row's name: a renamed row must not quietly lose its checks.
+TEST(ScenarioTables, NameRowsThatExist) {
+  std::set<std::string> names;
+  for (const Row& r : rows())
+    names.insert(r.name);
+  for (const auto& [name, status] : kDetailed)
+    EXPECT_TRUE(names.count(name)) << name;
+  for (const auto& [name, trace] : kTraces)
+    EXPECT_TRUE(names.count(name)) << name;
+}
 
 TEST(Arguments, NetworkNumberConvertsAsAtoiButSaturates) {
   using P = std::pair<const char*, int32_t>;
