@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "lib/crc32.h"
-#include "lib/crc8.h"
-#include "lib/endian.h"
+#include "wire/crc32.h"
+#include "wire/crc8.h"
+#include "wire/endian.h"
 
 namespace zemlot {
 

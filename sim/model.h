@@ -34,8 +34,8 @@
 #include <utility>
 #include <vector>
 
-#include "link/protocol.h"
 #include "stand_in_cipher.h"
+#include "wire/protocol.h"
 
 namespace zemlot {
 

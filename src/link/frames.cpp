@@ -4,8 +4,8 @@
 #include <cstring>
 #include <optional>
 
-#include "lib/crc8.h"
-#include "lib/endian.h"
+#include "wire/crc8.h"
+#include "wire/endian.h"
 
 namespace korvel {
 

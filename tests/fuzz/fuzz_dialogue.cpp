@@ -9,12 +9,12 @@
 #include "dialogue.h"
 #include "frontend.h"
 #include "fuzz_support.h"
-#include "lib/crc32.h"
-#include "lib/crc8.h"
-#include "lib/endian.h"
 #include "port_stage.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
+#include "wire/crc32.h"
+#include "wire/crc8.h"
+#include "wire/endian.h"
 
 using namespace korvel;
 

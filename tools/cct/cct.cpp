@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "lib/crc32.h"
+#include "wire/crc32.h"
 
 namespace korvel::cct {
 

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "container/container_format.h"
-#include "link/protocol.h"
 #include "stand_in_cipher.h"
+#include "wire/container_format.h"
+#include "wire/protocol.h"
 
 namespace korvel::cct {
 

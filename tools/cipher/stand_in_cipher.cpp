@@ -1,6 +1,6 @@
 #include "stand_in_cipher.h"
 
-#include "lib/endian.h"
+#include "wire/endian.h"
 
 namespace korvel::cipher {
 

@@ -1,4 +1,4 @@
-#include "lib/crc32.h"
+#include "wire/crc32.h"
 
 namespace korvel {
 
