@@ -166,22 +166,30 @@ const char* take_busy(std::string_view value, ProgramOptions& p) {
   return kTaken;
 }
 
+// What --work-ms expects, naming the commands as the option does.
+const char* work_ms_expected() {
+  static const std::string text = [] {
+    std::string s = "NAME=MS,... with NAME one of ";
+    for (const korvel::CommandInfo& c : korvel::kCommands) {
+      s += &c == korvel::kCommands ? "" : ", ";
+      s += c.option;
+    }
+    return s + " and MS up to 60000";
+  }();
+  return text.c_str();
+}
+
 const char* take_work_ms(std::string_view value, ProgramOptions& p) {
-  static constexpr std::pair<const char*, uint8_t> kWork[] = {
-      {"activate", korvel::CMD_ACTIVATE}, {"blid", korvel::CMD_GET_BLID},
-      {"keyid", korvel::CMD_GET_KEYID},   {"unblock", korvel::CMD_UNBLOCK_FLASH},
-      {"erase", korvel::CMD_ERASE_PAGE},  {"write", korvel::CMD_WRITE_BLOCK},
-      {"crc", korvel::CMD_GET_CRC},       {"goto", korvel::CMD_GOTO_APPLICATION}};
   for (const std::string_view item : split_fields(value, ',')) {
     const auto fields = split_fields(item, '=');
     const auto ms = fields.size() == 2 ? parse_number(fields[1], 60000) : std::nullopt;
-    const auto* name = std::find_if(std::begin(kWork), std::end(kWork),
-                                    [&](const auto& w) { return fields[0] == w.first; });
-    if (!ms || name == std::end(kWork)) {
-      return "NAME=MS,... with NAME one of activate, blid, keyid, "
-             "unblock, erase, write, crc, goto and MS up to 60000";
+    const auto* command =
+        std::find_if(std::begin(korvel::kCommands), std::end(korvel::kCommands),
+                     [&](const korvel::CommandInfo& c) { return fields[0] == c.option; });
+    if (!ms || command == std::end(korvel::kCommands)) {
+      return work_ms_expected();
     }
-    p.model.work_ms[name->second] = static_cast<uint32_t>(*ms);
+    p.model.work_ms[command->code] = static_cast<uint32_t>(*ms);
   }
   return kTaken;
 }

@@ -52,7 +52,6 @@ inline constexpr uint32_t kFlashEnd = korvel::FLASH_BASE + kFlashSize;  // one p
 // A partial frame whose next byte comes more than this long after the previous one is dropped.
 inline constexpr uint64_t kFrameGapUs = 10000;
 
-using korvel::command_name;
 // "flash locked" for one of the codes above, nullptr otherwise.
 const char* error_name(uint8_t code);
 
