@@ -269,7 +269,6 @@ std::optional<Scan> scan_container(int fd, uint64_t size, std::string* why) {
   // not memory.
   std::vector<uint8_t> buf(1 << 16);
   Scan scan;
-  uint32_t crc = 0xFFFFFFFFu;
   // One byte more than expected is asked for at the end, so that growth shows too.
   while (scan.got <= size) {
     const ssize_t n =
@@ -282,11 +281,13 @@ std::optional<Scan> scan_container(int fd, uint64_t size, std::string* why) {
     size_t at = 0;
     for (; at < static_cast<size_t>(n) && scan.got < sizehead; ++at, ++scan.got)
       scan.head[scan.got] = buf[at];
-    for (; at < static_cast<size_t>(n) && scan.got < size; ++at, ++scan.got)
-      crc = (crc >> 8) ^ crctab[(buf[at] ^ crc) & 0xFFu];
-    scan.got += static_cast<size_t>(n) - at;
+    // Bytes past the size as opened are only counted, for the check that the size held.
+    const size_t rest = static_cast<size_t>(n) - at;
+    const uint64_t payload = std::min<uint64_t>(rest, size - scan.got);
+    scan.payload_crc =
+        crc32_update(scan.payload_crc, buf.data() + at, static_cast<size_t>(payload));
+    scan.got += rest;
   }
-  scan.payload_crc = ~crc;
   return scan;
 }
 
