@@ -3,9 +3,7 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -33,19 +31,11 @@ std::vector<std::string_view> split_fields(std::string_view text, char sep) {
 
 // Digits in the given base and nothing else: no sign, no space, no second prefix.
 std::optional<uint64_t> parse_digits(std::string_view text, uint64_t max, int base) {
-  if (text.empty()) {
-    return std::nullopt;
-  }
   uint64_t v = 0;
-  for (const char c : text) {
-    const int d = std::isdigit(static_cast<unsigned char>(c))    ? c - '0'
-                  : std::isxdigit(static_cast<unsigned char>(c)) ? std::tolower(c) - 'a' + 10
-                                                                 : base;
-    if (d >= base || static_cast<uint64_t>(d) > max ||
-        v > (max - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) {
-      return std::nullopt;
-    }
-    v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, v, base);
+  if (ec != std::errc() || stop != end || v > max) {
+    return std::nullopt;
   }
   return v;
 }
