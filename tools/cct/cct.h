@@ -19,7 +19,7 @@ inline constexpr uint32_t kDefaultCreatorVersion = 1;
 inline constexpr uint64_t kTooLargeFileBytes = uint64_t{1} << 32;
 
 // "YYYY-MM-DDTHH:MM:SSZ" in UTC, independent of the local time zone and of time_t's width.
-std::string iso8601_utc(int32_t seconds);
+std::string iso8601_utc(int32_t unix_time);
 
 // The text with control bytes shown as \xNN, so that a hostile file name cannot break the
 // one-item-per-line output.
