@@ -430,8 +430,6 @@ Summary Model::summary() const {
   Summary s = counts_;
   s.pages_erased = static_cast<uint32_t>(erased_pages_.size());
   s.app_crc = crc32(flash_.data() + (APP_START - FLASH_BASE), kFlashEnd - APP_START);
-  s.activated = activated_;
-  s.unlocked = unlocked_;
   s.app_started = app_started_;
   return s;
 }

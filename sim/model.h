@@ -161,8 +161,6 @@ struct Summary {
   std::optional<uint32_t> checked_size;
   uint32_t checked_from = 0;
   uint32_t checked_crc = 0;
-  bool activated = false;
-  bool unlocked = false;
   bool app_started = false;
 };
 

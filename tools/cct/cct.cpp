@@ -324,17 +324,6 @@ std::string printable(std::string_view text) {
   return out;
 }
 
-Facts examine_bytes(const uint8_t* data, uint64_t size) {
-  if (size < sizehead || size >= kTooLargeFileBytes)
-    throw std::invalid_argument("container size out of range");
-  Facts in;
-  in.header = decode_header(data);
-  in.file_size = size;
-  in.payload_size = static_cast<uint32_t>(size - sizehead);
-  in.payload_crc = crc32(data + sizehead, in.payload_size);
-  return in;
-}
-
 std::optional<Facts> examine_file(const std::string& path, std::string* why) {
   Fd fd(open_for_reading(path));
   const auto size = regular_file_size(fd.get(), why);

@@ -39,9 +39,6 @@ struct Facts {
   bool sound() const { return crc_matches() && fits() && payload_size != 0; }
 };
 
-// A container already in memory; size must be at least sizehead and below kTooLargeFileBytes.
-Facts examine_bytes(const uint8_t* data, uint64_t size);
-
 // Opens without blocking (a FIFO or a terminal must never hang us) and reads the file in
 // pieces instead of allocating its size. Fails, with a one-line reason, on anything that is
 // not a regular file between 64 bytes and 4 GiB, and on a file whose size changes while it

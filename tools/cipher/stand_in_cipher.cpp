@@ -68,9 +68,4 @@ void encipher(const Key& key, uint8_t* data, size_t n) {
     encipher_block(key, data + i);
 }
 
-void decipher(const Key& key, uint8_t* data, size_t n) {
-  for (size_t i = 0; i + 8 <= n; i += 8)
-    decipher_block(key, data + i);
-}
-
 }  // namespace korvel::cipher
