@@ -430,8 +430,9 @@ ParseResult parse_command_line(int argc, char* const* argv) {
   return r;
 }
 
-std::string usage_text() {
-  return R"(Usage: zemlot-sim [OPTION]...
+namespace {
+
+const char kUsageText[] = R"(Usage: zemlot-sim [OPTION]...
 Emulates the device's resident bootloader on a serial line, for testing the loader
 without hardware. By default it opens a new pseudo-terminal; the first line of standard
 output is always the path the loader should open.
@@ -528,6 +529,11 @@ are hexadecimal, with or without 0x (E1, 0xE1). At exit (SIGINT, SIGTERM, or
 gives a one-line error and exit status 2; a line that cannot be opened or a --dump FILE
 that cannot be created gives exit status 1.
 )";
+
+}  // namespace
+
+std::string usage_text() {
+  return kUsageText;
 }
 
 }  // namespace zemlot
