@@ -3,9 +3,7 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -33,19 +31,11 @@ std::vector<std::string_view> split_fields(std::string_view text, char sep) {
 
 // Digits in the given base and nothing else: no sign, no space, no second prefix.
 std::optional<uint64_t> parse_digits(std::string_view text, uint64_t max, int base) {
-  if (text.empty()) {
-    return std::nullopt;
-  }
   uint64_t v = 0;
-  for (const char c : text) {
-    const int d = std::isdigit(static_cast<unsigned char>(c))    ? c - '0'
-                  : std::isxdigit(static_cast<unsigned char>(c)) ? std::tolower(c) - 'a' + 10
-                                                                 : base;
-    if (d >= base || static_cast<uint64_t>(d) > max ||
-        v > (max - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) {
-      return std::nullopt;
-    }
-    v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, v, base);
+  if (ec != std::errc() || stop != end || v > max) {
+    return std::nullopt;
   }
   return v;
 }
@@ -166,22 +156,30 @@ const char* take_busy(std::string_view value, ProgramOptions& p) {
   return kTaken;
 }
 
+// What --work-ms expects, naming the commands as the option does.
+const char* work_ms_expected() {
+  static const std::string text = [] {
+    std::string s = "NAME=MS,... with NAME one of ";
+    for (const korvel::CommandInfo& c : korvel::kCommands) {
+      s += &c == korvel::kCommands ? "" : ", ";
+      s += c.option;
+    }
+    return s + " and MS up to 60000";
+  }();
+  return text.c_str();
+}
+
 const char* take_work_ms(std::string_view value, ProgramOptions& p) {
-  static constexpr std::pair<const char*, uint8_t> kWork[] = {
-      {"activate", korvel::CMD_ACTIVATE}, {"blid", korvel::CMD_GET_BLID},
-      {"keyid", korvel::CMD_GET_KEYID},   {"unblock", korvel::CMD_UNBLOCK_FLASH},
-      {"erase", korvel::CMD_ERASE_PAGE},  {"write", korvel::CMD_WRITE_BLOCK},
-      {"crc", korvel::CMD_GET_CRC},       {"goto", korvel::CMD_GOTO_APPLICATION}};
   for (const std::string_view item : split_fields(value, ',')) {
     const auto fields = split_fields(item, '=');
     const auto ms = fields.size() == 2 ? parse_number(fields[1], 60000) : std::nullopt;
-    const auto* name = std::find_if(std::begin(kWork), std::end(kWork),
-                                    [&](const auto& w) { return fields[0] == w.first; });
-    if (!ms || name == std::end(kWork)) {
-      return "NAME=MS,... with NAME one of activate, blid, keyid, "
-             "unblock, erase, write, crc, goto and MS up to 60000";
+    const auto* command =
+        std::find_if(std::begin(korvel::kCommands), std::end(korvel::kCommands),
+                     [&](const korvel::CommandInfo& c) { return fields[0] == c.option; });
+    if (!ms || command == std::end(korvel::kCommands)) {
+      return work_ms_expected();
     }
-    p.model.work_ms[name->second] = static_cast<uint32_t>(*ms);
+    p.model.work_ms[command->code] = static_cast<uint32_t>(*ms);
   }
   return kTaken;
 }
@@ -432,8 +430,9 @@ ParseResult parse_command_line(int argc, char* const* argv) {
   return r;
 }
 
-std::string usage_text() {
-  return R"(Usage: zemlot-sim [OPTION]...
+namespace {
+
+const char kUsageText[] = R"(Usage: zemlot-sim [OPTION]...
 Emulates the device's resident bootloader on a serial line, for testing the loader
 without hardware. By default it opens a new pseudo-terminal; the first line of standard
 output is always the path the loader should open.
@@ -530,6 +529,11 @@ are hexadecimal, with or without 0x (E1, 0xE1). At exit (SIGINT, SIGTERM, or
 gives a one-line error and exit status 2; a line that cannot be opened or a --dump FILE
 that cannot be created gives exit status 1.
 )";
+
+}  // namespace
+
+std::string usage_text() {
+  return kUsageText;
 }
 
 }  // namespace zemlot

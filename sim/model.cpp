@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "lib/crc32.h"
-#include "lib/crc8.h"
-#include "lib/endian.h"
+#include "wire/crc32.h"
+#include "wire/crc8.h"
+#include "wire/endian.h"
 
 namespace zemlot {
 
@@ -101,7 +101,7 @@ std::string format_summary(const Summary& s) {
   };
   uint32_t unknown = 0;
   for (const auto& [code, n] : s.by_code) {
-    if (command_name(code) == nullptr) {
+    if (!is_command_code(code)) {
       unknown += n;
     }
   }
@@ -109,12 +109,11 @@ std::string format_summary(const Summary& s) {
   out += format("frames: %u (ignored: %u bad CRC, %u other address, %u silent)\n", s.frames,
                 s.bad_crc, s.other_address, s.silent);
   out += format("partial frames dropped: %u\n", s.partial_dropped);
-  out +=
-      format("commands: activate %u, get_blid %u, get_keyid %u, unblock_flash %u, erase_page %u, ",
-             count(CMD_ACTIVATE), count(CMD_GET_BLID), count(CMD_GET_KEYID),
-             count(CMD_UNBLOCK_FLASH), count(CMD_ERASE_PAGE));
-  out += format("write_block %u, get_crc %u, goto_application %u, unknown %u\n",
-                count(CMD_WRITE_BLOCK), count(CMD_GET_CRC), count(CMD_GOTO_APPLICATION), unknown);
+  out += "commands: ";
+  for (const CommandInfo& c : kCommands) {
+    out += format("%s %u, ", c.summary, count(c.code));
+  }
+  out += format("unknown %u\n", unknown);
   out += format("refused: %u (own %u)\n", s.refused, s.own_refusals);
   out += format("replies dropped: %u\n", s.replies_dropped);
   out += format("pages erased: %u (erase commands: %u)\n", s.pages_erased, s.erase_operations);
@@ -431,8 +430,6 @@ Summary Model::summary() const {
   Summary s = counts_;
   s.pages_erased = static_cast<uint32_t>(erased_pages_.size());
   s.app_crc = crc32(flash_.data() + (APP_START - FLASH_BASE), kFlashEnd - APP_START);
-  s.activated = activated_;
-  s.unlocked = unlocked_;
   s.app_started = app_started_;
   return s;
 }

@@ -34,8 +34,8 @@
 #include <utility>
 #include <vector>
 
-#include "link/protocol.h"
 #include "stand_in_cipher.h"
+#include "wire/protocol.h"
 
 namespace zemlot {
 
@@ -52,7 +52,6 @@ inline constexpr uint32_t kFlashEnd = korvel::FLASH_BASE + kFlashSize;  // one p
 // A partial frame whose next byte comes more than this long after the previous one is dropped.
 inline constexpr uint64_t kFrameGapUs = 10000;
 
-using korvel::command_name;
 // "flash locked" for one of the codes above, nullptr otherwise.
 const char* error_name(uint8_t code);
 
@@ -162,8 +161,6 @@ struct Summary {
   std::optional<uint32_t> checked_size;
   uint32_t checked_from = 0;
   uint32_t checked_crc = 0;
-  bool activated = false;
-  bool unlocked = false;
   bool app_started = false;
 };
 

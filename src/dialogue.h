@@ -6,9 +6,9 @@
 #include "console.h"
 #include "container/container.h"
 #include "link/frames.h"
-#include "link/protocol.h"
 #include "link/serial_port.h"
 #include "run_config.h"
+#include "wire/protocol.h"
 
 namespace korvel {
 

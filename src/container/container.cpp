@@ -5,7 +5,7 @@
 #include <new>
 
 #include "container/file_access.h"
-#include "lib/crc32.h"
+#include "wire/crc32.h"
 
 namespace korvel {
 

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "console.h"
-#include "container/container_format.h"
+#include "wire/container_format.h"
 
 namespace korvel {
 

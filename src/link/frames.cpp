@@ -4,8 +4,8 @@
 #include <cstring>
 #include <optional>
 
-#include "lib/crc8.h"
-#include "lib/endian.h"
+#include "wire/crc8.h"
+#include "wire/endian.h"
 
 namespace korvel {
 
@@ -20,9 +20,7 @@ void build_command_frame(Exchange& x, int32_t netnum) {
   f[kCmdAddr] = static_cast<uint8_t>(netnum & 0xFF);
   f[kCmdCode] = x.command_tx;
   f[2] = 0;
-  for (int i = 0; i < 4; ++i) {
-    f[kCmdArg + i] = static_cast<uint8_t>(x.adr_tx >> (8 * i));
-  }
+  store_le32(&f[kCmdArg], x.adr_tx);
   f[kCmdCrc] = dallas_crc8(f.data(), kCmdCrc);
 }
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 
 #include "clock.h"
-#include "link/protocol.h"
 #include "link/serial_port.h"
 #include "trace.h"
+#include "wire/protocol.h"
 
 namespace korvel {
 

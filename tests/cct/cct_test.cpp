@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "process.h"
+#include "wire/crc32.h"
 
 namespace korvel::cct {
 namespace {
@@ -53,6 +54,12 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
                        " of 60\nfits application area: yes\nresult: sound\n"))
         << info;
   }
+  // Longer than one read: the payload's CRC-32 runs on from piece to piece.
+  std::vector<uint8_t> longer(sizehead + 70000, 'k');
+  encode_header({1, 0, crc32(&longer[sizehead], 70000), 0}, longer.data());
+  std::ofstream("long.cct").write(reinterpret_cast<const char*>(longer.data()), longer.size());
+  const std::string info = cct("info long.cct");
+  EXPECT_NE(info.find("(payload matches)\n"), std::string::npos) << info;
   fs::copy_file("c.cct", "bad.cct");
   std::ofstream("img13") << std::string(13, 'k');
   std::ofstream("empty").close();
@@ -84,7 +91,7 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
            {"info", "2 cct: info needs a FILE\n" + kTry},
            {"info img img", "2 cct: info takes exactly one FILE\n" + kTry}})
     EXPECT_EQ(cct(line), text) << line;
-  EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 7);  // no temporary left behind
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 8);  // no temporary left behind
 }
 
 TEST_F(Cct, InfoOnAContainerCutShortWhileItIsReadFailsWithAMessage) {

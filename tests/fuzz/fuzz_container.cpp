@@ -4,8 +4,8 @@
 #include "capture_console.h"
 #include "container/container.h"
 #include "fuzz_support.h"
-#include "lib/crc32.h"
-#include "lib/endian.h"
+#include "wire/crc32.h"
+#include "wire/endian.h"
 
 using namespace korvel;
 

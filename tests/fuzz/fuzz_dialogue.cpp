@@ -9,12 +9,12 @@
 #include "dialogue.h"
 #include "frontend.h"
 #include "fuzz_support.h"
-#include "lib/crc32.h"
-#include "lib/crc8.h"
-#include "lib/endian.h"
 #include "port_stage.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
+#include "wire/crc32.h"
+#include "wire/crc8.h"
+#include "wire/endian.h"
 
 using namespace korvel;
 
@@ -27,8 +27,10 @@ constexpr std::pair<const char*, int64_t> kNetnums[] = {
     {" +7", 7}, {"12abc", 12}, {"", 0},      {"x", 0},
     {"\t3", 3}, {"257", 257},  {"25", 25},   {"2147483648", 2147483647}};
 const char* const kAnswers[] = {"Y\n", "N\n", "", "Y", "Y\r\n", "y\nY\n", "x\n\nN\n", "YES\nY\n"};
-constexpr uint8_t kCodes[] = {CMD_ACTIVATE,   CMD_GET_BLID,    CMD_GET_KEYID, CMD_UNBLOCK_FLASH,
-                              CMD_ERASE_PAGE, CMD_WRITE_BLOCK, CMD_GET_CRC,   CMD_GOTO_APPLICATION};
+// A command drawn from a byte, by its place in the protocol's table.
+constexpr uint8_t code_of(uint8_t a) {
+  return kCommands[a % std::size(kCommands)].code;
+}
 
 // Device faults, each drawn as an operation and two bytes, and what each may cost a run that
 // recovers from it, in exchanges. Operation 10 is an echoing adapter.
@@ -41,7 +43,7 @@ constexpr auto kFew = [](uint8_t, uint8_t) { return 3u; };
 constexpr auto kNone = [](uint8_t, uint8_t) { return 0u; };
 constexpr Fault kFaults[] = {
     {[](Opts& o, auto a, auto b, auto) {
-       o.faults.refuse.push_back({kCodes[a % 8], 1u + b % 4, static_cast<uint8_t>(0xE0 | a >> 4)});
+       o.faults.refuse.push_back({code_of(a), 1u + b % 4, static_cast<uint8_t>(0xE0 | a >> 4)});
      },
      kFew},
     {[](Opts& o, auto a, auto, auto) { o.faults.drop_reply.insert(1u + a % 40); }, kFew},
@@ -62,8 +64,7 @@ constexpr Fault kFaults[] = {
     {[](Opts& o, auto a, auto, auto crc) { o.faults.crc_answer = crc ^ (1u << a % 32); }, kNone},
     {[](Opts& o, auto a, auto, auto) { o.faults.vanish_after = 1u + a; }, kNone},
     // A device that works up to a second before it answers: far beyond what the protocol allows.
-    {[](Opts& o, auto a, auto b, auto) { o.work_ms[kCodes[a % 8]] = std::min(1000u, 4u * b); },
-     kNone},
+    {[](Opts& o, auto a, auto b, auto) { o.work_ms[code_of(a)] = std::min(1000u, 4u * b); }, kNone},
     {[](Opts&, auto, auto, auto) {}, kNone},
     {[](Opts& o, auto a, auto b, auto) { o.bootloader_version = a | uint32_t{b} << 24; }, kNone},
     // The line: what a busy device does with a frame, a USB adapter's latency, the device's

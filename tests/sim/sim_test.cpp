@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "lib/crc8.h"
-#include "lib/endian.h"
 #include "process.h"
+#include "wire/crc8.h"
+#include "wire/endian.h"
 
 namespace zemlot {
 namespace {

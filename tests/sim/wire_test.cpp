@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/crc8.h"
-#include "lib/endian.h"
+#include "wire/crc8.h"
+#include "wire/endian.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 

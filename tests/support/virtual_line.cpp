@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "lib/endian.h"
+#include "wire/endian.h"
 
 namespace korvel::testing {
 

@@ -9,7 +9,7 @@
 #include <numeric>
 
 #include "capture_console.h"
-#include "lib/crc32.h"
+#include "wire/crc32.h"
 
 namespace korvel {
 namespace {

@@ -15,12 +15,12 @@
 
 #include "capture_console.h"
 #include "frontend.h"
-#include "lib/crc32.h"
-#include "lib/endian.h"
-#include "link/protocol.h"
 #include "process.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
+#include "wire/crc32.h"
+#include "wire/endian.h"
+#include "wire/protocol.h"
 
 // The rows leave the emulator's other options at their defaults on purpose.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"

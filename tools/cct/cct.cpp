@@ -7,13 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
 
-#include "lib/crc32.h"
+#include "wire/crc32.h"
 
 namespace korvel::cct {
 
@@ -269,7 +270,6 @@ std::optional<Scan> scan_container(int fd, uint64_t size, std::string* why) {
   // not memory.
   std::vector<uint8_t> buf(1 << 16);
   Scan scan;
-  uint32_t crc = 0xFFFFFFFFu;
   // One byte more than expected is asked for at the end, so that growth shows too.
   while (scan.got <= size) {
     const ssize_t n =
@@ -282,38 +282,29 @@ std::optional<Scan> scan_container(int fd, uint64_t size, std::string* why) {
     size_t at = 0;
     for (; at < static_cast<size_t>(n) && scan.got < sizehead; ++at, ++scan.got)
       scan.head[scan.got] = buf[at];
-    for (; at < static_cast<size_t>(n) && scan.got < size; ++at, ++scan.got)
-      crc = (crc >> 8) ^ crctab[(buf[at] ^ crc) & 0xFFu];
-    scan.got += static_cast<size_t>(n) - at;
+    // Bytes past the size as opened are only counted, for the check that the size held.
+    const size_t rest = static_cast<size_t>(n) - at;
+    const uint64_t payload = std::min<uint64_t>(rest, size - scan.got);
+    scan.payload_crc =
+        crc32_update(scan.payload_crc, buf.data() + at, static_cast<size_t>(payload));
+    scan.got += rest;
   }
-  scan.payload_crc = ~crc;
   return scan;
 }
 
 }  // namespace
 
-std::string iso8601_utc(int32_t seconds) {
-  // Days since 1970-01-01 to a civil date, proleptic Gregorian, valid far beyond int32.
-  int64_t days = seconds / 86400;
-  int64_t rem = seconds % 86400;
-  if (rem < 0) {
-    rem += 86400;
-    --days;
-  }
-  const int64_t z = days + 719468;  // shift the epoch to 0000-03-01
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char buf[128];  // room for six 64-bit fields, which keeps -Wformat-truncation quiet at -O0
-  std::snprintf(buf, sizeof buf,
-                "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64 ":%02" PRId64
-                "Z",
-                year, month, day, rem / 3600, rem / 60 % 60, rem % 60);
+std::string iso8601_utc(int32_t unix_time) {
+  using namespace std::chrono;
+  const sys_seconds at{seconds{unix_time}};
+  const sys_days day = floor<days>(at);
+  const year_month_day date{day};
+  const hh_mm_ss time{at - day};
+  char buf[80];  // room for any int, which keeps -Wformat-truncation quiet
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
   return buf;
 }
 
@@ -331,17 +322,6 @@ std::string printable(std::string_view text) {
     }
   }
   return out;
-}
-
-Facts examine_bytes(const uint8_t* data, uint64_t size) {
-  if (size < sizehead || size >= kTooLargeFileBytes)
-    throw std::invalid_argument("container size out of range");
-  Facts in;
-  in.header = decode_header(data);
-  in.file_size = size;
-  in.payload_size = static_cast<uint32_t>(size - sizehead);
-  in.payload_crc = crc32(data + sizehead, in.payload_size);
-  return in;
 }
 
 std::optional<Facts> examine_file(const std::string& path, std::string* why) {

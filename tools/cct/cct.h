@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "container/container_format.h"
-#include "link/protocol.h"
 #include "stand_in_cipher.h"
+#include "wire/container_format.h"
+#include "wire/protocol.h"
 
 namespace korvel::cct {
 
@@ -19,7 +19,7 @@ inline constexpr uint32_t kDefaultCreatorVersion = 1;
 inline constexpr uint64_t kTooLargeFileBytes = uint64_t{1} << 32;
 
 // "YYYY-MM-DDTHH:MM:SSZ" in UTC, independent of the local time zone and of time_t's width.
-std::string iso8601_utc(int32_t seconds);
+std::string iso8601_utc(int32_t unix_time);
 
 // The text with control bytes shown as \xNN, so that a hostile file name cannot break the
 // one-item-per-line output.
@@ -38,9 +38,6 @@ struct Facts {
   bool fits() const { return payload_size <= kAppAreaBytes; }
   bool sound() const { return crc_matches() && fits() && payload_size != 0; }
 };
-
-// A container already in memory; size must be at least sizehead and below kTooLargeFileBytes.
-Facts examine_bytes(const uint8_t* data, uint64_t size);
 
 // Opens without blocking (a FIFO or a terminal must never hang us) and reads the file in
 // pieces instead of allocating its size. Fails, with a one-line reason, on anything that is

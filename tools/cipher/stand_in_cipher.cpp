@@ -1,6 +1,6 @@
 #include "stand_in_cipher.h"
 
-#include "lib/endian.h"
+#include "wire/endian.h"
 
 namespace korvel::cipher {
 
@@ -66,11 +66,6 @@ void decipher_block(const Key& key, uint8_t block[8]) {
 void encipher(const Key& key, uint8_t* data, size_t n) {
   for (size_t i = 0; i + 8 <= n; i += 8)
     encipher_block(key, data + i);
-}
-
-void decipher(const Key& key, uint8_t* data, size_t n) {
-  for (size_t i = 0; i + 8 <= n; i += 8)
-    decipher_block(key, data + i);
 }
 
 }  // namespace korvel::cipher

@@ -24,6 +24,5 @@ void decipher_block(const Key& key, uint8_t block[8]);
 
 // Whole 8-byte blocks in place; a tail shorter than a block is left as it is.
 void encipher(const Key& key, uint8_t* data, size_t n);
-void decipher(const Key& key, uint8_t* data, size_t n);
 
 }  // namespace korvel::cipher

@@ -3,7 +3,7 @@
 // payload. Shared by the loader and the container tool.
 #include <cstdint>
 
-#include "lib/endian.h"
+#include "wire/endian.h"
 
 namespace korvel {
 

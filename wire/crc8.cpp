@@ -1,4 +1,4 @@
-#include "lib/crc8.h"
+#include "wire/crc8.h"
 
 namespace korvel {
 

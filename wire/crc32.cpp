@@ -1,4 +1,6 @@
-#include "lib/crc32.h"
+#include "wire/crc32.h"
+
+#include <array>
 
 namespace korvel {
 
@@ -16,16 +18,20 @@ constexpr std::array<uint32_t, 256> make_crctab() {
   return t;
 }
 
+constexpr std::array<uint32_t, 256> crctab = make_crctab();
+
 }  // namespace
 
-const std::array<uint32_t, 256> crctab = make_crctab();
+uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n) {
+  uint32_t c = ~crc;
+  for (size_t i = 0; i < n; ++i) {
+    c = (c >> 8) ^ crctab[(data[i] ^ c) & 0xFFu];
+  }
+  return ~c;
+}
 
 uint32_t crc32(const uint8_t* k, uint32_t len) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint32_t i = 0; i < len; ++i) {
-    crc = (crc >> 8) ^ crctab[(k[i] ^ crc) & 0xFFu];
-  }
-  return ~crc;
+  return crc32_update(0, k, len);
 }
 
 }  // namespace korvel
