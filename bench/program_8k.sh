@@ -81,7 +81,7 @@ run_mode() {
 
 echo "== documented pauses"
 run_mode ""
-spec_wall=$wall
+fixed_wall=$wall
 # Pauses: 98 + 21 ms per engine exchange, 69 ms per block, 100 ms before the answer, 2000 ms
 # at the end.
 floor_ms=$((engine * 119 + blocks * 69 + 100 + 2000))
@@ -91,7 +91,7 @@ awk -v wall="$wall" -v floor="$floor_ms" 'BEGIN {
 
 echo "== KORVEL_PACING=reply"
 run_mode reply
-awk -v r="$wall" -v s="$spec_wall" 'BEGIN { printf "== wall time, reply-driven / documented: %.3f\n", r / s }'
+awk -v r="$wall" -v s="$fixed_wall" 'BEGIN { printf "== wall time, reply-driven / documented: %.3f\n", r / s }'
 echo "== KORVEL_PACING=reply, adapter latency 16 ms"
 run_mode reply --latency-ms 16
-awk -v r="$wall" -v s="$spec_wall" 'BEGIN { printf "== wall time, reply-driven through the latency / documented: %.3f\n", r / s }'
+awk -v r="$wall" -v s="$fixed_wall" 'BEGIN { printf "== wall time, reply-driven through the latency / documented: %.3f\n", r / s }'
