@@ -107,5 +107,33 @@ TEST(Hearing, WhatAnExchangeTakes) {
   }
 }
 
+// Each exchange that heard only garbage lengthens the listening after the next reply not
+// taken, so that a device answering in step with our frames falls out of step; a reply taken
+// ends that, or every exchange after a burst of noise would stay slow.
+TEST(Hearing, GarbageLengthensTheListeningUntilAReplyIsTaken) {
+  const std::string ok = "01 03 00 00 00 00 79";
+  // Bytes heard, and the longest and shortest the exchange may then last after its read began.
+  const std::tuple<std::string, uint64_t, uint64_t> exchanges[] = {{"55 55", 28 + 50, 28 + 75},
+                                                                   {"55 55", 28 + 100, 28 + 125},
+                                                                   {ok, 0, 28},
+                                                                   {"", 28 + 25, 28 + 26}};
+  zemlot::Options device;
+  device.netnum = 9;
+  testing::VirtualLine line(device);
+  Exchange x;
+  x.command_tx = CMD_ERASE_PAGE;
+  for (const auto& [bytes, at_least, at_most] : exchanges) {
+    ASSERT_TRUE(send_command(line, x, 1, line, false));
+    if (!bytes.empty())
+      line.inject_input(hex(bytes), line.now_us() + 20000);
+    line.sleep_ms(119);
+    const uint64_t read_at = line.now_us();
+    const Reply r = receive_reply(line, x, 1, 0x00, line);
+    EXPECT_EQ(r.status == ReplyStatus::Accepted, bytes == ok) << bytes;
+    EXPECT_GE(line.now_us() - read_at, at_least * 1000) << bytes;
+    EXPECT_LE(line.now_us() - read_at, at_most * 1000) << bytes;
+  }
+}
+
 }  // namespace
 }  // namespace korvel
