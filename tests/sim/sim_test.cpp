@@ -96,8 +96,9 @@ TEST(Program, RefusesABadStartWithOneLine) {
   const std::pair<int, std::vector<std::string>> cases[] = {
       {2,
        {"--split 1:3:600001", "--split 1:0:5", "--split 1:7:5", "--netnum -1", "--key 0011",
-        "--refuse 3:2", "--refuse 11:0:E4", "--drop-reply 5-3", "--reply-delay-ms 60001", "--n",
-        "--work-ms flash=3", "--busy idle", "--latency-ms 1001", "--help=x", "--bogus=3", "stray"}},
+        "--key 0123456789ABCDEF0123456789abcdeG", "--refuse 3:2", "--refuse 11:0:E4",
+        "--drop-reply 5-3", "--reply-delay-ms 60001", "--n", "--work-ms flash=3", "--busy idle",
+        "--latency-ms 1001", "--help=x", "--bogus=3", "stray"}},
       {1, {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty"}}};
   for (const auto& [status, lines] : cases)
     for (const std::string& line : lines) {
