@@ -125,7 +125,6 @@ struct Heard {
   std::array<uint8_t, kCap> b{};
   uint32_t n = 0;
   uint32_t judged = 0;   // windows that start before this index have been judged
-  bool aligned = true;   // b[i] is the i-th byte after the write: our own frame can sit in place
   bool any = false;      // something besides an echo came
   uint64_t last_us = 0;  // when a read last brought something
 
@@ -147,12 +146,10 @@ struct Heard {
     std::memmove(b.data(), b.data() + n - keep, keep);
     n = keep;
     judged = 0;
-    aligned = false;
   }
   void drop_echo() {
     n = 0;
     judged = 0;
-    aligned = false;
     any = false;
   }
 };
@@ -185,15 +182,12 @@ class Listener {
   }
 
   // The first window not judged yet that is a reply to take: the device's address, a good
-  // CRC-8, and not another command's success code. Pieces of our own frame in place (an echo
-  // cut short) are not taken; the first window is, since a reply may begin like the frame.
+  // CRC-8, and not another command's success code. Pieces of our own frame (an echo cut short
+  // or garbled) are not taken but as the first window, since a reply may begin like the frame.
   std::optional<uint32_t> take(Heard& h) const {
     for (; h.judged + kReplyFrameSize <= h.n; ++h.judged) {
       const uint8_t* w = &h.b[h.judged];
-      const bool own = h.aligned && h.judged > 0 &&
-                       h.judged + kReplyFrameSize <= kCommandFrameSize &&
-                       std::equal(w, w + kReplyFrameSize, &x_.tx_buff[h.judged]);
-      if (own || !reply_accepted(w, netnum_))
+      if ((h.judged > 0 && piece_of_frame(w)) || !reply_accepted(w, netnum_))
         continue;
       if (!reply_is_stale(w[kRepCode], x_.sent_command))
         return h.judged++;
@@ -201,6 +195,14 @@ class Listener {
                         Trace::hex(w, kReplyFrameSize).c_str(), command_name(w[kRepCode]));
     }
     return std::nullopt;
+  }
+
+  // Whether seven bytes are found anywhere in the frame just written. An echo that a collision
+  // garbled in part, or that the device's bytes pushed along, still carries such pieces, and
+  // some pass for a reply (network number 0 and a run of zero bytes in the frame).
+  bool piece_of_frame(const uint8_t* w) const {
+    const auto frame_end = x_.tx_buff.begin() + kCommandFrameSize;
+    return std::search(x_.tx_buff.begin(), frame_end, w, w + kReplyFrameSize) != frame_end;
   }
 
   // After a reply that was not taken: listens on until the line has been quiet, at least until

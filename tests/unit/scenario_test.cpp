@@ -395,6 +395,13 @@ std::vector<Row> rows() {
           kToBlocks + "03@08001400 03@08001800 04@08001000…", kClosingErr, 0, false, {}, true),
       Row("echo, a late reply", {.device = {.faults = {.delay_ms = {{3, 150}}}}, .echo = true},
           "…" + kDone, kPromptWire, kClosingErr, 0, false, {}, true),
+      // At network number 0 seven zero bytes pass for a reply, and a frame with no data holds
+      // them: an echo garbled by a slow device's reply must not be taken for one.
+      Row("echo at network number 0, a reply colliding with a frame",
+          {.args = "VCOM1 0 @ P",
+           .device = {.netnum = 0, .work_ms = {{CMD_GET_BLID, 548}}},
+           .echo = true},
+          "…" + kDone, "…", kClosingErr, 0, false, {}, true),
       Row("replies to other commands ahead of an erase's and a block's",
           {.device = {.faults = {.noise = {{5, bytes({1, 0x10, 0, 0, 0, 2, 0xF7})},
                                            {7, bytes({1, 0x03, 0, 0, 0, 0, 0x79})}}}}},
