@@ -7,6 +7,21 @@
 
 namespace korvel {
 
+// A time limit of the port's calls: a base, and a millisecond more for each byte.
+struct TimeLimit {
+  uint32_t base_ms;
+  uint32_t per_byte_ms;
+  constexpr uint64_t for_bytes(uint32_t n) const { return base_ms + uint64_t{per_byte_ms} * n; }
+};
+
+// The same on every platform and on the tests' virtual line, since the documented pacing is
+// written in them: a read of n bytes waits up to 21 + n ms, a write up to 48 + n ms.
+struct PortTimeLimits {
+  TimeLimit read;
+  TimeLimit write;
+};
+inline constexpr PortTimeLimits kPortTimeLimits{{21, 1}, {48, 1}};
+
 // Every call but open() on a port that is not open (never opened, or closed) fails at once:
 // false, and *got is 0.
 class SerialPort {
@@ -24,24 +39,24 @@ class SerialPort {
   // other settings as read_settings() read them. False when they have not been read or the
   // port refuses them.
   virtual bool apply_line_settings(int32_t baud) = 0;
-  // Applies the fixed read and write time limits. False on failure.
+  // Applies the read and write time limits of kPortTimeLimits. False on failure.
   virtual bool apply_timeouts() = 0;
 
-  // Writes n bytes. Returns once they have left the output queue or after 48 + n ms,
-  // whichever is first; running out of time is no failure, whatever is still queued then.
-  // n = 0 writes nothing and returns true at once. False only on a fault of the port.
+  // Writes n bytes. Returns once they have left the output queue or after the write's time
+  // limit (48 + n ms), whichever is first; running out of time is no failure, whatever is still
+  // queued then. n = 0 writes nothing and returns true at once. False only on a fault of the port.
   virtual bool write(const uint8_t* data, uint32_t n) = 0;
   // Reads up to n bytes. Bytes already waiting come back at once; otherwise waits up to
-  // 21 + n ms for n bytes. n = 0 returns true at once with nothing read. *got is the count
-  // delivered into buf, also after a failure (what came before the fault). Running out of
-  // time is no failure: true, with *got below n, 0 when nothing came. False only on a fault
-  // of the port, or when got is null.
+  // the read's time limit (21 + n ms) for n bytes. n = 0 returns true at once with nothing read.
+  // *got is the count delivered into buf, also after a failure (what came before the fault).
+  // Running out of time is no failure: true, with *got below n, 0 when nothing came. False only on
+  // a fault of the port, or when got is null.
   virtual bool read(uint8_t* buf, uint32_t n, uint32_t* got) = 0;
   // Reads until n bytes have come or wait_ms have passed since the call, whichever is first.
   // Bytes already waiting count towards n and do not end the wait by themselves; with n of
   // them waiting it returns at once, as it does for n = 0. Where a read cannot be cut short
-  // (the Win32 time-outs) the last one may end up to 21 + n ms past the deadline. *got, the
-  // time-out and a null got are as for read().
+  // (the Win32 time-outs) the last one may end up to a read's time limit past the deadline. *got,
+  // the time-out and a null got are as for read().
   virtual bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) = 0;
   // How many received bytes wait to be read (0 when the system cannot tell); no waiting.
   virtual uint32_t input_waiting() { return 0; }

@@ -26,9 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kWriteSlackMs = 48;
-constexpr int32_t kReadSlackMs = 21;
-
 // Milliseconds left until `deadline`, rounded up so that a poll never wakes just short of it
 // and spins on a zero timeout.
 int remaining_ms(Clock::time_point deadline) {
@@ -187,7 +184,8 @@ class PosixSerialPort final : public SerialPort {
       return false;
     if (n == 0)
       return true;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteSlackMs + int64_t{n});
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(kPortTimeLimits.write.for_bytes(n));
 
     uint32_t sent = 0;
     while (sent < n) {
@@ -237,7 +235,8 @@ class PosixSerialPort final : public SerialPort {
       return false;
     if (n == 0)
       return true;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadSlackMs + int64_t{n});
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(kPortTimeLimits.read.for_bytes(n));
 
     // With VMIN = VTIME = 0 an idle terminal reads as 0 rather than EAGAIN, so a 0 here
     // proves nothing yet; a hung-up line shows itself at the poll below.

@@ -86,10 +86,10 @@ class Win32SerialPort final : public SerialPort {
       return false;
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 1;
-    timeouts.ReadTotalTimeoutConstant = 21;
-    timeouts.WriteTotalTimeoutMultiplier = 1;
-    timeouts.WriteTotalTimeoutConstant = 48;
+    timeouts.ReadTotalTimeoutMultiplier = kPortTimeLimits.read.per_byte_ms;
+    timeouts.ReadTotalTimeoutConstant = kPortTimeLimits.read.base_ms;
+    timeouts.WriteTotalTimeoutMultiplier = kPortTimeLimits.write.per_byte_ms;
+    timeouts.WriteTotalTimeoutConstant = kPortTimeLimits.write.base_ms;
     return SetCommTimeouts(handle_, &timeouts) != FALSE || failed("SetCommTimeouts");
   }
 
@@ -118,8 +118,8 @@ class Win32SerialPort final : public SerialPort {
   }
 
   // The same time-outs as read(): each ReadFile hands back what is waiting at once, or waits
-  // up to 21 + k ms for k more, so the last one may end that much past the deadline. Keeping
-  // the time-outs keeps the documented pacing exactly as it was.
+  // up to the read's time limit for k more, so the last one may end that much past the deadline.
+  // Keeping the time-outs keeps the documented pacing exactly as it was.
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
     if (got != nullptr)
       *got = 0;

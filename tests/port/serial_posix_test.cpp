@@ -21,6 +21,8 @@ const auto ms_since = [](Clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 };
 const auto cpu_ms = [] { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; };
+// A call's own time limit, less a few ms for the clocks' rounding.
+const auto limit_ms = [](korvel::TimeLimit l, uint32_t n) { return double(l.for_bytes(n)) - 3; };
 
 // The slave starts cooked, as a new terminal does. probe_ is opened before the port takes it.
 class PortOverPty : public ::testing::Test {
@@ -85,9 +87,11 @@ TEST_F(PortOverPty, RawEightBitUnrelatedSettingsKeptAndEveryByteValuePasses) {
 
 TEST_F(PortOverPty, ReadsKeepTheirDeadlinesAndDiscardDropsOnlyWhatCameBefore) {
   // Bytes waiting; chunks sent 8 ms apart; bytes asked, got; read_until's ms (-1: read); bounds.
+  const double nothing = limit_ms(korvel::kPortTimeLimits.read, 100);
   struct Row {
-    int waiting, chunk, chunks, n, want, until, min, max;
-  } const rows[] = {{3, 0, 0, 200, 3, -1, 0, 110},   {0, 0, 0, 100, 0, -1, 118, 300},
+    int waiting, chunk, chunks, n, want, until;
+    double min, max;
+  } const rows[] = {{3, 0, 0, 200, 3, -1, 0, 110},   {0, 0, 0, 100, 0, -1, nothing, 300},
                     {0, 25, 4, 100, 100, -1, 0, 90}, {3, 4, 1, 7, 7, 400, 0, 300},
                     {3, 0, 0, 7, 3, 80, 77, 300},    {10, 0, 0, 7, 7, 400, 0, 60}};
   const double cpu0 = cpu_ms();
@@ -124,7 +128,7 @@ TEST_F(PortOverPty, StuckOutputGivesUpAfterItsDeadlineWithoutFailing) {
   const double cpu0 = cpu_ms();
   const auto t0 = Clock::now();
   EXPECT_TRUE(port_->write(chunk.data(), 16));
-  EXPECT_GE(ms_since(t0), 48.0 + 16 - 3);
+  EXPECT_GE(ms_since(t0), limit_ms(korvel::kPortTimeLimits.write, 16));
   EXPECT_LT(ms_since(t0), 500.0);
   EXPECT_LT(cpu_ms() - cpu0, 0.10 * ms_since(t0));
 }
@@ -136,7 +140,7 @@ TEST_F(PortOverPty, DeviceSideGoneFailsPromptly) {
     ::close(std::exchange(master_, -1));
   });
   Bytes got;
-  const auto [ok, ms] = read(got, 250);  // a 271 ms deadline
+  const auto [ok, ms] = read(got, 250);  // a deadline past 250 ms
   unplug.join();
   EXPECT_TRUE(!ok && ms < 200.0) << ok << " after " << ms << " ms";
   EXPECT_FALSE(port_->write(reinterpret_cast<const uint8_t*>("x"), 1));

@@ -47,7 +47,8 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   // Each fails as the fail_read_at()-th read; after the line has vanished, when nothing is
   // waiting or the wait would outlast it.
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
-    return read_until(buf, n, got, waiting() > 0 || n == 0 ? 0 : 21 + n);
+    const auto limit = static_cast<uint32_t>(kPortTimeLimits.read.for_bytes(n));
+    return read_until(buf, n, got, waiting() > 0 || n == 0 ? 0 : limit);
   }
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override;
   void discard_input() override { wire_.discard(now_us_); }
