@@ -163,11 +163,11 @@ int run_stages(int argc, const char* const* argv, Platform& p, pacing_e pacing, 
   }
   p.trace.line("pacing: %s", pacing == PACING_REPLY ? "reply-driven" : "documented pauses");
 
-  const int port_rc = open_port(p.port, con, cfg);
+  const PortStatus port = open_port(p.port, con, cfg);
   p.trace.line("port '%s': %s", cfg.pcCommPort,
-               port_rc == 0 ? "open, 9600 8N1" : p.port.last_error().c_str());
-  if (port_rc != 0)
-    return port_rc;
+               port.ok() ? "open, 9600 8N1" : port_reason(port).c_str());
+  if (!port.ok())
+    return 1;
   print_banner(con, cfg);
 
   Container container;

@@ -2,32 +2,53 @@
 
 namespace korvel {
 
-int open_port(SerialPort& port, Console& con, const RunConfig& cfg) {
+namespace {
+
+const char* fault_name(PortFault f) {
+  switch (f) {
+    case PortFault::None:
+      return "no failure";
+    case PortFault::Missing:
+      return "missing";
+    case PortFault::Busy:
+      return "busy, held by another program";
+    case PortFault::NotPermitted:
+      return "not permitted";
+    case PortFault::NotASerialPort:
+      return "not a serial port";
+    default:
+      return "other";
+  }
+}
+
+}  // namespace
+
+PortStatus open_port(SerialPort& port, Console& con, const RunConfig& cfg) {
   // "СОМ" is written in Cyrillic letters, and so is the "ОК" below: the texts are printed
   // byte for byte as they always have been, so leave them.
   con.print_line("Открываем СОМ порт... ");
-  if (!port.open(cfg.pcCommPort)) {
+  if (PortStatus opened = port.open(cfg.pcCommPort); !opened.ok()) {
     con.print_line("ошибка");
-    return 1;
+    return opened;
   }
   con.print_line("ОК");
 
   // After a failure the handle is closed without looking at how the close went: the run
   // ends with the first failure's message.
   const char* failure = nullptr;
-  if (!port.read_settings()) {
+  PortStatus status = port.read_settings();
+  if (!status.ok()) {
     failure = "Error getting device state\n";
-  } else if (!port.apply_line_settings(cfg.portspeed)) {
+  } else if (status = port.apply_line_settings(cfg.portspeed); !status.ok()) {
     failure = "Error setting device parameters\n";
-  } else if (!port.apply_timeouts()) {
+  } else if (status = port.apply_timeouts(); !status.ok()) {
     failure = "Error setting timeouts\n";
   }
   if (failure != nullptr) {
     con.text(Stream::Err, failure);
     (void)port.close();
-    return 1;
   }
-  return 0;
+  return status;
 }
 
 int close_port(SerialPort& port, Console& con) {
@@ -39,6 +60,13 @@ int close_port(SerialPort& port, Console& con) {
   }
   con.text(Stream::Err, "OK\n");
   return 0;
+}
+
+std::string port_reason(const PortStatus& status) {
+  std::string why = status.text + " (" + fault_name(status.fault);
+  if (status.code != 0)
+    why += ", system code " + std::to_string(status.code);
+  return why + ")";
 }
 
 }  // namespace korvel

@@ -167,7 +167,7 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
   RunConfig cfg;
   FUZZ_CHECK(parse_arguments(5, argv, cfg) && cfg.netnum == r.netnum);
   cfg.pacing = r.by_reply ? PACING_REPLY : cfg.pacing;
-  FUZZ_CHECK(open_port(line, out.con, cfg) == 0);
+  FUZZ_CHECK(open_port(line, out.con, cfg).ok());
   Container c;
   Verdict verdict = Verdict::Bad;
   FUZZ_CHECK(load_container(out.con, cfg.FileCC, c, verdict) == 0);

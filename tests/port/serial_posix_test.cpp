@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <numeric>
 #include <thread>
 
@@ -32,8 +33,8 @@ class PortOverPty : public ::testing::Test {
     ASSERT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
     slave_ = ptsname(master_);
     probe_ = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_TRUE(port_->open(slave_.c_str()) && port_->read_settings() &&
-                port_->apply_line_settings(9600));
+    ASSERT_TRUE(port_->open(slave_.c_str()).ok() && port_->read_settings().ok() &&
+                port_->apply_line_settings(9600).ok());
   }
   void TearDown() override {
     ::close(probe_);
@@ -68,7 +69,7 @@ TEST_F(PortOverPty, RawEightBitUnrelatedSettingsKeptAndEveryByteValuePasses) {
   // Of the settings the port must leave alone, one set and one cleared.
   t.c_cflag = (t.c_cflag & ~(CREAD | CLOCAL | HUPCL)) | CSTOPB | PARENB | CRTSCTS;
   ASSERT_EQ(tcsetattr(probe_, TCSANOW, &t), 0);
-  ASSERT_TRUE(port_->read_settings() && port_->apply_line_settings(9600));
+  ASSERT_TRUE(port_->read_settings().ok() && port_->apply_line_settings(9600).ok());
   tcgetattr(probe_, &t);
   EXPECT_EQ((t.c_iflag & kIn) | (t.c_oflag & OPOST) | (t.c_lflag & kLocal), 0u);
   EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL | CRTSCTS | HUPCL | CBAUD),
@@ -147,17 +148,42 @@ TEST_F(PortOverPty, DeviceSideGoneFailsPromptly) {
   EXPECT_FALSE(read(got, 7).first);
 }
 
-// Exclusive mode keeps ordinary users out, the lock root; what is no terminal has no settings.
-TEST_F(PortOverPty, OneOpenerAtATimeAndEachStepInItsOrder) {
+// Exclusive mode keeps ordinary users out, the lock root. Why a port cannot be had is a value,
+// with the system's code and words, from the step where it shows.
+TEST_F(PortOverPty, WhyAPortCannotBeHadAndEachStepInItsOrder) {
+  using F = korvel::PortFault;
   int exclusive = -1;
   EXPECT_TRUE(ioctl(probe_, TIOCGEXCL, &exclusive) == 0 && exclusive == 1);
-  auto second = korvel::make_system_port(), null = korvel::make_system_port();
-  EXPECT_FALSE(second->open(slave_.c_str()));
+  const std::string locked = ::testing::TempDir() + "korvel-locked-" + std::to_string(getpid());
+  ::close(::open(locked.c_str(), O_CREAT | O_WRONLY, 0));
+  // The path; whether open() lets it through to read_settings(); why it fails, and the code.
+  struct Row {
+    std::string path;
+    bool opens;
+    F fault;
+    int code;
+  };
+  std::vector<Row> rows = {{"/nonexistent/tty", false, F::Missing, ENOENT},
+                           {slave_, false, F::Busy, geteuid() == 0 ? EWOULDBLOCK : EBUSY},
+                           {"/dev/null", true, F::NotASerialPort, ENOTTY},
+                           {::testing::TempDir(), false, F::Other, EISDIR}};
+  if (geteuid() != 0)  // root may open any file
+    rows.push_back({locked, false, F::NotPermitted, EACCES});
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.path);
+    auto port = korvel::make_system_port();
+    korvel::PortStatus status = port->open(r.path.c_str());
+    EXPECT_EQ(status.ok(), r.opens);
+    if (status.ok())
+      status = port->read_settings();
+    EXPECT_EQ(std::tuple(status.fault, status.code), std::tuple(r.fault, r.code));
+    EXPECT_NE(status.text.find(std::strerror(r.code)), std::string::npos) << status.text;
+  }
+  ::unlink(locked.c_str());
   ASSERT_TRUE(port_->close());
-  ASSERT_TRUE(second->open(slave_.c_str()));
-  EXPECT_FALSE(second->apply_line_settings(9600));  // the settings have not been read
-  EXPECT_TRUE(null->open("/dev/null"));
-  EXPECT_FALSE(null->read_settings());
+  auto second = korvel::make_system_port();
+  ASSERT_TRUE(second->open(slave_.c_str()).ok());
+  EXPECT_FALSE(second->apply_line_settings(9600).ok());  // the settings have not been read
 }
 
 }  // namespace
