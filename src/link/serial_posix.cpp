@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "interrupt.h"
+#include "interrupt_posix.h"
 #include "link/serial_port.h"
 
 namespace korvel {
