@@ -239,49 +239,11 @@ class PosixSerialPort final : public SerialPort {
   }
 
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
-    if (got != nullptr)
-      *got = 0;
-    if (fd_ < 0 || got == nullptr)
-      return false;
-    if (n == 0)
-      return true;
-    const auto deadline =
-        Clock::now() + std::chrono::milliseconds(kPortTimeLimits.read.for_bytes(n));
-
-    // With VMIN = VTIME = 0 an idle terminal reads as 0 rather than EAGAIN, so a 0 here
-    // proves nothing yet; a hung-up line shows itself at the poll below.
-    for (;;) {
-      const ssize_t r = ::read(fd_, buf, n);
-      if (r > 0) {
-        *got = static_cast<uint32_t>(r);
-        return true;
-      }
-      if (r == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
-        break;
-      if (errno != EINTR)
-        return false;
-    }
-    return collect(buf, n, got, deadline);
+    return receive(buf, n, got, kPortTimeLimits.read.for_bytes(n), true);
   }
 
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
-    if (got != nullptr)
-      *got = 0;
-    if (fd_ < 0 || got == nullptr)
-      return false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
-    for (;;) {
-      const ssize_t r = n > 0 ? ::read(fd_, buf, n) : 0;
-      if (r >= 0) {
-        *got = static_cast<uint32_t>(r);
-        break;
-      }
-      if (errno == EAGAIN || errno == EWOULDBLOCK)
-        break;
-      if (errno != EINTR)
-        return false;
-    }
-    return collect(buf, n, got, deadline);
+    return receive(buf, n, got, wait_ms, false);
   }
 
   uint32_t input_waiting() override {
@@ -321,6 +283,32 @@ class PosixSerialPort final : public SerialPort {
   // A call refused before the system was asked.
   static PortStatus refused(const char* what, const char* why) {
     return {PortFault::Other, 0, std::string(what) + ": " + why};
+  }
+
+  // Takes what is waiting, then, unless that was something and `some_will_do`, collects up to n
+  // bytes until wait_ms have passed since the call.
+  bool receive(uint8_t* buf, uint32_t n, uint32_t* got, uint64_t wait_ms, bool some_will_do) {
+    if (got != nullptr)
+      *got = 0;
+    if (fd_ < 0 || got == nullptr)
+      return false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+    // With VMIN = VTIME = 0 an idle terminal reads as 0 rather than EAGAIN, so a 0 here
+    // proves nothing yet; a hung-up line shows itself at the poll in collect().
+    while (n > 0) {
+      const ssize_t r = ::read(fd_, buf, n);
+      if (r >= 0) {
+        *got = static_cast<uint32_t>(r);
+        break;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK)
+        break;
+      if (errno != EINTR)
+        return false;
+    }
+    if (some_will_do && *got > 0)
+      return true;
+    return collect(buf, n, got, deadline);
   }
 
   // Adds to the *got bytes in buf as they come, until there are n or the deadline passes.
