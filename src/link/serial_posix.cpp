@@ -103,7 +103,7 @@ PortFault fault_of(int err) {
     case ENXIO:
     case ENODEV:
       return PortFault::Missing;
-    case EBUSY:        // exclusive use, held by another ordinary user
+    case EBUSY:        // in exclusive use by another program
     case EWOULDBLOCK:  // the lock, held by another program
       return PortFault::Busy;
     case EACCES:
