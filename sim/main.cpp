@@ -18,6 +18,7 @@
 
 #include "cli.h"
 #include "model.h"
+#include "signal_pipe.h"
 #include "wire.h"
 
 #ifndef ZEMLOT_VERSION
@@ -29,15 +30,6 @@ namespace {
 
 // How long to wait for the loader to take the last reply before the line is closed under it.
 constexpr uint64_t kDrainNs = 2'000'000'000;
-
-int g_signal_pipe[2] = {-1, -1};
-
-extern "C" void on_signal(int) {
-  const int saved = errno;
-  const char c = 1;
-  [[maybe_unused]] ssize_t r = ::write(g_signal_pipe[1], &c, 1);
-  errno = saved;
-}
 
 uint64_t now_ns() {
   timespec ts{};
@@ -148,7 +140,7 @@ void drain(const Line& line) {
     if (ioctl(line.keep, FIONREAD, &waiting) != 0 || waiting == 0 || now_ns() - start >= kDrainNs) {
       return;
     }
-    pollfd sig{g_signal_pipe[0], POLLIN, 0};
+    pollfd sig{signal_pipe::fd(), POLLIN, 0};
     if (poll(&sig, 1, 1) > 0) {
       return;
     }
@@ -176,7 +168,7 @@ class Emulator {
       if (!hand_over()) {
         return;
       }
-      pollfd fds[2] = {{g_signal_pipe[0], POLLIN, 0}, {line_.fd, POLLIN, 0}};
+      pollfd fds[2] = {{signal_pipe::fd(), POLLIN, 0}, {line_.fd, POLLIN, 0}};
       const nfds_t nfds = line_.fd >= 0 ? 2 : 1;
       timespec timeout{};
       const timespec* tp = nullptr;
@@ -305,20 +297,8 @@ class Emulator {
 };
 
 bool install_signals() {
-  if (pipe(g_signal_pipe) != 0) {
+  if (!signal_pipe::install()) {
     return false;
-  }
-  for (int fd : g_signal_pipe) {
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    set_nonblocking(fd);
-  }
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    if (sigaction(sig, &sa, nullptr) != 0) {
-      return false;
-    }
   }
   signal(SIGPIPE, SIG_IGN);
   return true;

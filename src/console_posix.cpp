@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "console.h"
-#include "interrupt.h"
+#include "interrupt_posix.h"
 #include "utf8.h"
 
 namespace korvel {

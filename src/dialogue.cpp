@@ -46,10 +46,9 @@ Pacing reply_pacing(const Dialogue& d, uint64_t deadline_us) {
   return {true, deadline_us};
 }
 
-// A fatal write: the handle is closed without the closing texts and the run ends.
+// A fatal write ends the run; the port's holder lets go of it.
 int write_failed(Dialogue& d) {
   d.con.text(Stream::Err, "Write error\n");
-  (void)d.port.close();
   return 1;
 }
 

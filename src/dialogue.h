@@ -50,7 +50,8 @@ constexpr uint32_t kPauseBeforeRead = 21;
 constexpr uint32_t kPauseAfterBlock = 69;
 constexpr uint32_t kPauseBeforeAnswer = 100;
 // The longest a 7-byte read waits when nothing has come.
-constexpr uint32_t kReplyReadLimit = 21 + 7;
+constexpr auto kReplyReadLimit =
+    static_cast<uint32_t>(kPortTimeLimits.read.for_bytes(kReplyFrameSize));
 // How long after a block's write its reply may still come before the run ends on it.
 constexpr uint64_t kBlockListenUs = 1500000;
 

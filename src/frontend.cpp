@@ -6,7 +6,6 @@
 
 #include "container/container.h"
 #include "dialogue.h"
-#include "port_stage.h"
 
 namespace korvel {
 
@@ -163,11 +162,11 @@ int run_stages(int argc, const char* const* argv, Platform& p, pacing_e pacing, 
   }
   p.trace.line("pacing: %s", pacing == PACING_REPLY ? "reply-driven" : "documented pauses");
 
-  const int port_rc = open_port(p.port, con, cfg);
+  const PortStatus port = p.port_holder.open(con, cfg);
   p.trace.line("port '%s': %s", cfg.pcCommPort,
-               port_rc == 0 ? "open, 9600 8N1" : p.port.last_error().c_str());
-  if (port_rc != 0)
-    return port_rc;
+               port.ok() ? "open, 9600 8N1" : port_reason(port).c_str());
+  if (!port.ok())
+    return 1;
   print_banner(con, cfg);
 
   Container container;
@@ -183,10 +182,13 @@ int run_stages(int argc, const char* const* argv, Platform& p, pacing_e pacing, 
   dialogue.exchange.trace = &p.trace;
   const int rc = run_dialogue(dialogue, verdict);
   *ending = dialogue.engine.ending;
-  if (rc != 0)
+  if (rc != 0) {
+    // A port that failed a write has gone: let go of it now, without the closing texts.
+    p.port_holder.release();
     return rc;
+  }
 
-  if (const int rc = close_port(p.port, con); rc != 0)
+  if (const int rc = p.port_holder.close(con); rc != 0)
     return rc;
   release_container(con, container);
 

@@ -6,6 +6,7 @@
 #include "clock.h"
 #include "console.h"
 #include "link/serial_port.h"
+#include "port_stage.h"
 #include "run_config.h"
 #include "trace.h"
 
@@ -20,6 +21,9 @@ struct Platform {
   const char* trace_path = nullptr;  // KORVEL_TRACE
   const char* status = nullptr;      // KORVEL_STATUS
   Trace trace{};                     // open for the run when trace_path names a file
+  // Closes the port; a port the run left open (a container that could not be loaded) is let go
+  // when the platform goes, or at Ctrl+C.
+  PortHolder port_holder{port};
 };
 
 // The exit statuses KORVEL_STATUS=detailed adds to the documented 0, 1, 2 and 128 + signal.

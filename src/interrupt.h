@@ -16,10 +16,6 @@ void arm(Action action);
 // Runs the action if an interrupt has arrived.
 void check();
 
-// POSIX: a descriptor that turns readable once an interrupt has arrived, for the waits to
-// poll beside their own; -1 when not armed.
-int wake_fd();
-
 // A pause that an interrupt cuts short (and then ends the run).
 void sleep_ms(uint32_t ms);
 

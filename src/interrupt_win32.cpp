@@ -55,10 +55,6 @@ void check() {
     act_once();
 }
 
-int wake_fd() {
-  return -1;
-}
-
 // A wait may end up to a timer tick before its time, so the pause is measured on the clock and
 // waited out to its end: never shorter than asked.
 void sleep_ms(uint32_t ms) {

@@ -6,19 +6,20 @@
 #include "frontend.h"
 #include "interrupt.h"
 #include "link/serial_port.h"
+#include "port_stage.h"
 #include "startup.h"
 
 namespace {
 
 korvel::Console* g_console = nullptr;
-korvel::SerialPort* g_port = nullptr;
+korvel::PortHolder* g_port = nullptr;
 korvel::Trace* g_trace = nullptr;
 
 // Called at a wait of the run, never inside a text: the port is put back and let go, the
 // colour reset, and the run ends with the signal's status.
 [[noreturn]] void end_interrupted(int sig) {
   if (g_port != nullptr)
-    (void)g_port->close();
+    g_port->release();
   if (g_console != nullptr) {
     g_console->set_color(korvel::Color::Grey);
     // A progress text may still be on the line ("Блок 8 записан (0x8001040)\r").
@@ -37,16 +38,16 @@ int korvel::program_main(int argc, const char* const* argv) {
   auto console = make_system_console();
   SystemClock clock;
   auto port = make_system_port();
-  g_console = console.get();
-  g_port = port.get();
-  interrupt::arm(end_interrupted);
   Platform platform{*console,
                     clock,
                     *port,
                     environment("KORVEL_PACING"),
                     environment("KORVEL_TRACE"),
                     environment("KORVEL_STATUS")};
+  g_console = console.get();
+  g_port = &platform.port_holder;
   g_trace = &platform.trace;
+  interrupt::arm(end_interrupted);
   const int status = run_loader(argc, argv, platform);
   finish_process();
   return status;

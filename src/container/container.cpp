@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include "container/file_access.h"
 #include "wire/crc32.h"
 
 namespace korvel {
@@ -16,11 +15,18 @@ uint8_t* allocate(uint32_t n) {
   return new (std::nothrow) uint8_t[n == 0 ? 1 : n];
 }
 
-void report_counts(Console& con, Container& c) {
+// The sizes, and the blocks to write and the pages to erase that follow from the payload's: the
+// only place they are worked out. A file shorter than its header is refused before any is used.
+void take_size(Container& c, uint32_t size) {
+  c.sizefile_cct = size;
+  c.sizefile_bin = size - sizehead;
   c.numloadblocs = whole_blocks(c.sizefile_bin);
+  c.numpageerase = pages_needed(c.sizefile_bin);
+}
+
+void report_counts(Console& con, const Container& c) {
   con.textf(Stream::Out, "Приготовлено для загрузки %d блоков по 8 байт\n",
             static_cast<int>(c.numloadblocs));
-  c.numpageerase = pages_needed(c.sizefile_bin);
   con.textf(Stream::Out, "Необходимо стереть %d страниц\n", static_cast<int>(c.numpageerase));
   con.print_line(RULE79);
 }
@@ -28,7 +34,7 @@ void report_counts(Console& con, Container& c) {
 // The file's size, and the payload's within it, reported under its shown name. 0, or the
 // exit status.
 int measure(Console& con, const char* shown, Container& c) {
-  const int64_t size = file_size(c.fpi);
+  const int64_t size = file_size(c.fpi.get());
   if (size < 0 || size > int64_t{UINT32_MAX}) {
     // Too large to be a container at all: nothing is allocated for it.
     const unsigned long long whole = size < 0 ? 0ull : static_cast<unsigned long long>(size);
@@ -38,9 +44,8 @@ int measure(Console& con, const char* shown, Container& c) {
     con.print_line("Error malloc .cct file !");
     return 2;
   }
-  c.sizefile_cct = static_cast<uint32_t>(size);
+  take_size(c, static_cast<uint32_t>(size));
   con.textf(Stream::Out, "Размер %s файла: %u", shown, static_cast<unsigned>(c.sizefile_cct));
-  c.sizefile_bin = c.sizefile_cct - sizehead;
   con.textf(Stream::Out, "     Размер вложенного firmware.bin файла: %u\n",
             static_cast<unsigned>(c.sizefile_bin));
   return 0;
@@ -60,27 +65,18 @@ int allocate_buffers(Console& con, Container& c) {
     return 2;
   }
   c.buff_BIN = c.buff_CCT.get() + sizehead;
-  c.buff_head.reset(new (std::nothrow) std::array<uint32_t, kHeadWords>{});
-  if (!c.buff_head) {
-    con.print_line("Error malloc buff_head!");
-    return 2;
-  }
   return 0;
 }
 
+// The whole file in one read, the header decoded from it.
 void read_contents(Console& con, const char* shown, Container& c) {
-  uint8_t head[sizehead] = {};
-  std::rewind(c.fpi);
-  (void)!std::fread(head, 4, kHeadWords, c.fpi);
-  for (int i = 0; i < kHeadWords; ++i)
-    (*c.buff_head)[i] = load_le32(head + 4 * i);
-
-  std::rewind(c.fpi);
-  c.resread = static_cast<uint32_t>(std::fread(c.buff_CCT.get(), 1, c.sizefile_cct, c.fpi));
+  std::rewind(c.fpi.get());
+  c.resread = static_cast<uint32_t>(std::fread(c.buff_CCT.get(), 1, c.sizefile_cct, c.fpi.get()));
   // A file that shrank since its size was taken, or one that claims more than it holds (a
   // /sys file), leaves the rest of the buffer unread: zeros, so that the checksum and the
   // blocks sent are the same on every run.
   std::memset(c.buff_CCT.get() + c.resread, 0, c.sizefile_cct - c.resread);
+  c.head = decode_header(c.buff_CCT.get());
   con.textf(Stream::Out, "Прочитано из %s: %d", shown, static_cast<int>(c.resread));
   // The payload is read with the file, in the same call: its count is the part of that read
   // past the header.
@@ -152,9 +148,9 @@ void release_container(Console& con, Container& c) {
   con.print_line("Закрываю криптоконтейнер");
   c.buff_BIN = nullptr;
   c.buff_CCT.reset();
-  c.buff_head.reset();
-  const int rc = c.fpi != nullptr ? std::fclose(c.fpi) : EOF;
-  c.fpi = nullptr;
+  // Closed here rather than by its owner, since the run says how the close went.
+  std::FILE* f = c.fpi.release();
+  const int rc = f != nullptr ? std::fclose(f) : EOF;
   con.print_line(rc == 0 ? "Криптоконтейнер закрыт" : "Ошибка закрытия");
 }
 

@@ -3,13 +3,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 namespace korvel {
+
+struct CloseFile {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+// A file closed when its owner goes, unless it was taken back to be closed by hand.
+using OwnedFile = std::unique_ptr<std::FILE, CloseFile>;
 
 // Opens a regular file for binary reading. Anything else (a directory, a FIFO that would
 // block until a writer comes, a device) counts as a container that cannot be opened: null.
 // The path is as the program holds names: the system's bytes on POSIX, UTF-8 on Windows.
-FILE* open_regular(const char* path);
+OwnedFile open_regular(const char* path);
 
 // Creates or truncates a file for writing text (the trace); null with errno set when it cannot.
 // The path is held as for open_regular.

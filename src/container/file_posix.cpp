@@ -7,7 +7,7 @@
 
 namespace korvel {
 
-FILE* open_regular(const char* path) {
+OwnedFile open_regular(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0)
     return nullptr;
@@ -18,7 +18,7 @@ FILE* open_regular(const char* path) {
     ::close(fd);
     return nullptr;
   }
-  FILE* f = fdopen(fd, "rb");
+  OwnedFile f(fdopen(fd, "rb"));
   if (f == nullptr)
     ::close(fd);
   return f;

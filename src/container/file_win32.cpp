@@ -9,17 +9,13 @@
 
 namespace korvel {
 
-FILE* open_regular(const char* path) {
+OwnedFile open_regular(const char* path) {
   // The wide call opens any name the file system holds, whatever the ANSI code page lacks.
   const std::u16string name = to_utf16(path);
-  FILE* f = _wfopen(std::wstring(name.begin(), name.end()).c_str(), L"rb");
-  if (f == nullptr)
-    return nullptr;
+  OwnedFile f(_wfopen(std::wstring(name.begin(), name.end()).c_str(), L"rb"));
   struct _stat64 st;
-  if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-    std::fclose(f);
+  if (f == nullptr || _fstat64(_fileno(f.get()), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG)
     return nullptr;
-  }
   return f;
 }
 

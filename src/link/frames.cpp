@@ -117,7 +117,7 @@ namespace {
 
 constexpr uint32_t kEchoRest = kCommandFrameSize - kReplyFrameSize;
 // The longest the port's own read waits for a reply.
-constexpr uint64_t kReplyReadUs = (21 + kReplyFrameSize) * 1000;
+constexpr uint64_t kReplyReadUs = kPortTimeLimits.read.for_bytes(kReplyFrameSize) * 1000;
 
 // The bytes heard since the frame was written (an echo of it dropped), oldest first.
 struct Heard {

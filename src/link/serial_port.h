@@ -7,41 +7,75 @@
 
 namespace korvel {
 
-// Every call but open() on a port that is not open (never opened, or closed) fails at once:
-// false, and *got is 0.
+// A time limit of the port's calls: a base, and a millisecond more for each byte.
+struct TimeLimit {
+  uint32_t base_ms;
+  uint32_t per_byte_ms;
+  constexpr uint64_t for_bytes(uint32_t n) const { return base_ms + uint64_t{per_byte_ms} * n; }
+};
+
+// The same on every platform and on the tests' virtual line, since the documented pacing is
+// written in them: a read of n bytes waits up to 21 + n ms, a write up to 48 + n ms.
+struct PortTimeLimits {
+  TimeLimit read;
+  TimeLimit write;
+};
+inline constexpr PortTimeLimits kPortTimeLimits{{21, 1}, {48, 1}};
+
+// Why a step of opening the port failed, as the system told it.
+enum class PortFault {
+  None,            // it did not: the step was done
+  Missing,         // no such port
+  Busy,            // held by another program
+  NotPermitted,    // this user may not have it
+  NotASerialPort,  // there, but no serial port
+  Other,           // anything else: the code says what
+};
+
+// What came of a step of opening the port. The text is for the trace: the call that failed and
+// the system's words for it ("open: No such file or directory").
+struct [[nodiscard]] PortStatus {
+  PortFault fault = PortFault::None;
+  int code = 0;  // the system's own (errno, GetLastError()), 0 when the system gave none
+  std::string text;
+  bool ok() const { return fault == PortFault::None; }
+};
+
+// Every call but open() on a port that is not open (never opened, or closed) fails at once
+// (false, or a fault), and *got is 0.
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
 
   // Opens the named port for exclusive reading and writing (the name as the program holds
-  // names: the system's bytes on POSIX, UTF-8 on Windows). False when it cannot be had, or
+  // names: the system's bytes on POSIX, UTF-8 on Windows). Fails when it cannot be had, or
   // when this port is open already.
-  virtual bool open(const char* name) = 0;
-  // Reads the port's current line settings, to be kept and given back at close(). False on
-  // failure.
-  virtual bool read_settings() = 0;
+  virtual PortStatus open(const char* name) = 0;
+  // Reads the port's current line settings, to be kept and given back at close(). A file that
+  // is no serial port fails here, if not at open().
+  virtual PortStatus read_settings() = 0;
   // Sets `baud`, 8 data bits, no parity, one stop bit and byte transparency, keeping the
-  // other settings as read_settings() read them. False when they have not been read or the
+  // other settings as read_settings() read them. Fails when they have not been read or the
   // port refuses them.
-  virtual bool apply_line_settings(int32_t baud) = 0;
-  // Applies the fixed read and write time limits. False on failure.
-  virtual bool apply_timeouts() = 0;
+  virtual PortStatus apply_line_settings(int32_t baud) = 0;
+  // Applies the read and write time limits of kPortTimeLimits.
+  virtual PortStatus apply_timeouts() = 0;
 
-  // Writes n bytes. Returns once they have left the output queue or after 48 + n ms,
-  // whichever is first; running out of time is no failure, whatever is still queued then.
-  // n = 0 writes nothing and returns true at once. False only on a fault of the port.
+  // Writes n bytes. Returns once they have left the output queue or after the write's time
+  // limit (48 + n ms), whichever is first; running out of time is no failure, whatever is still
+  // queued then. n = 0 writes nothing and returns true at once. False only on a fault of the port.
   virtual bool write(const uint8_t* data, uint32_t n) = 0;
   // Reads up to n bytes. Bytes already waiting come back at once; otherwise waits up to
-  // 21 + n ms for n bytes. n = 0 returns true at once with nothing read. *got is the count
-  // delivered into buf, also after a failure (what came before the fault). Running out of
-  // time is no failure: true, with *got below n, 0 when nothing came. False only on a fault
-  // of the port, or when got is null.
+  // the read's time limit (21 + n ms) for n bytes. n = 0 returns true at once with nothing read.
+  // *got is the count delivered into buf, also after a failure (what came before the fault).
+  // Running out of time is no failure: true, with *got below n, 0 when nothing came. False only on
+  // a fault of the port, or when got is null.
   virtual bool read(uint8_t* buf, uint32_t n, uint32_t* got) = 0;
   // Reads until n bytes have come or wait_ms have passed since the call, whichever is first.
   // Bytes already waiting count towards n and do not end the wait by themselves; with n of
   // them waiting it returns at once, as it does for n = 0. Where a read cannot be cut short
-  // (the Win32 time-outs) the last one may end up to 21 + n ms past the deadline. *got, the
-  // time-out and a null got are as for read().
+  // (the Win32 time-outs) the last one may end up to a read's time limit past the deadline. *got,
+  // the time-out and a null got are as for read().
   virtual bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) = 0;
   // How many received bytes wait to be read (0 when the system cannot tell); no waiting.
   virtual uint32_t input_waiting() { return 0; }
@@ -50,13 +84,6 @@ class SerialPort {
   // Puts back the settings read_settings() read and closes the handle. False when the
   // system reports a failure, or when the port is not open.
   virtual bool close() = 0;
-
-  // The system's reason for the last failure of open() or of a setting, for the trace ("open:
-  // No such file or directory"); empty when there is none to tell.
-  const std::string& last_error() const { return why_; }
-
- protected:
-  std::string why_;
 };
 
 // The platform's own port (termios or the Win32 comm API).

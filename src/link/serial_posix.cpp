@@ -18,16 +18,13 @@
 #include <string>
 #include <thread>
 
-#include "interrupt.h"
+#include "interrupt_posix.h"
 #include "link/serial_port.h"
 
 namespace korvel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr int32_t kWriteSlackMs = 48;
-constexpr int32_t kReadSlackMs = 21;
 
 // Milliseconds left until `deadline`, rounded up so that a poll never wakes just short of it
 // and spins on a zero timeout.
@@ -91,6 +88,34 @@ constexpr tcflag_t kOutputOff = OPOST;
 constexpr tcflag_t kControlOff = PARENB | CSTOPB;
 constexpr tcflag_t kControlOn = CS8 | CREAD | CLOCAL;
 
+// Whether the driver kept every setting apply_line_settings() asked for.
+bool kept(const termios& got, speed_t speed) {
+  return (got.c_iflag & kInputOff) == 0 && (got.c_oflag & kOutputOff) == 0 &&
+         (got.c_lflag & kLocalOff) == 0 && (got.c_cflag & kControlOff) == 0 &&
+         (got.c_cflag & CSIZE) == CS8 && (got.c_cflag & (CREAD | CLOCAL)) == (CREAD | CLOCAL) &&
+         got.c_cc[VMIN] == 0 && got.c_cc[VTIME] == 0 && ::cfgetispeed(&got) == speed &&
+         ::cfgetospeed(&got) == speed;
+}
+
+PortFault fault_of(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return PortFault::Missing;
+    case EBUSY:        // in exclusive use by another program
+    case EWOULDBLOCK:  // the lock, held by another program
+      return PortFault::Busy;
+    case EACCES:
+    case EPERM:
+      return PortFault::NotPermitted;
+    case ENOTTY:
+      return PortFault::NotASerialPort;
+    default:
+      return PortFault::Other;
+  }
+}
+
 class PosixSerialPort final : public SerialPort {
  public:
   ~PosixSerialPort() override {
@@ -98,48 +123,44 @@ class PosixSerialPort final : public SerialPort {
       close();
   }
 
-  bool open(const char* name) override {
+  PortStatus open(const char* name) override {
     if (fd_ >= 0 || name == nullptr)
-      return false;
+      return refused("open", fd_ >= 0 ? "this port is open already" : "no name");
     const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
       return failed("open");
     // TIOCEXCL keeps other ordinary users out, but root walks past it, so the advisory lock
     // is what stops a second loader run as root. A file that is no terminal at all is let
     // through here (ENOTTY) so that the caller sees it fail where settings are read.
-    if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
-      failed("exclusive use");
+    PortStatus status;
+    if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)
+      status = failed("exclusive use");
+    else if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+      status = failed("lock");
+    if (!status.ok()) {
       ::close(fd);
-      return false;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      failed(errno == EWOULDBLOCK ? "lock (another program holds the port)" : "lock");
-      ::close(fd);
-      return false;
+      return status;
     }
     fd_ = fd;
     have_base_ = false;
-    return true;
+    return status;
   }
 
-  bool read_settings() override {
+  PortStatus read_settings() override {
     if (fd_ < 0)
-      return false;
+      return refused("tcgetattr", "the port is not open");
     if (::tcgetattr(fd_, &base_) != 0)
       return failed("tcgetattr");
     have_base_ = true;
-    return true;
+    return {};
   }
 
-  bool apply_line_settings(int32_t baud) override {
+  PortStatus apply_line_settings(int32_t baud) override {
     if (fd_ < 0 || !have_base_)
-      return false;
+      return refused("tcsetattr", "the settings have not been read");
     speed_t speed;
-    if (!speed_for(baud, &speed)) {
-      why_ = "no such speed";
-      return false;
-    }
-
+    if (!speed_for(baud, &speed))
+      return refused("cfsetspeed", "no such speed");
     termios want = base_;
     want.c_iflag &= ~kInputOff;
     want.c_oflag &= ~kOutputOff;
@@ -152,42 +173,29 @@ class PosixSerialPort final : public SerialPort {
       return failed("cfsetspeed");
     if (::tcsetattr(fd_, TCSANOW, &want) != 0)
       return failed("tcsetattr");
-
     // tcsetattr succeeds if any one change took; only a read-back shows what the driver kept.
-    why_ = "the driver did not keep the settings";
     termios got{};
     if (::tcgetattr(fd_, &got) != 0)
       return failed("tcgetattr");
-    if ((got.c_iflag & kInputOff) != 0)
-      return false;
-    if ((got.c_oflag & kOutputOff) != 0)
-      return false;
-    if ((got.c_lflag & kLocalOff) != 0)
-      return false;
-    if ((got.c_cflag & kControlOff) != 0)
-      return false;
-    if ((got.c_cflag & CSIZE) != CS8)
-      return false;
-    if ((got.c_cflag & (CREAD | CLOCAL)) != (CREAD | CLOCAL))
-      return false;
-    if (got.c_cc[VMIN] != 0 || got.c_cc[VTIME] != 0)
-      return false;
-    if (::cfgetispeed(&got) != speed || ::cfgetospeed(&got) != speed)
-      return false;
+    if (!kept(got, speed))
+      return refused("tcsetattr", "the driver did not keep the settings");
     baud_ = baud;
-    return true;
+    return {};
   }
 
   // Nothing to hand to the driver: the time limits live in read() and write() as poll
   // deadlines. A closed port still has no limits to speak of.
-  bool apply_timeouts() override { return fd_ >= 0; }
+  PortStatus apply_timeouts() override {
+    return fd_ >= 0 ? PortStatus{} : refused("time limits", "the port is not open");
+  }
 
   bool write(const uint8_t* data, uint32_t n) override {
     if (fd_ < 0)
       return false;
     if (n == 0)
       return true;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteSlackMs + int64_t{n});
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(kPortTimeLimits.write.for_bytes(n));
 
     uint32_t sent = 0;
     while (sent < n) {
@@ -231,48 +239,11 @@ class PosixSerialPort final : public SerialPort {
   }
 
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
-    if (got != nullptr)
-      *got = 0;
-    if (fd_ < 0 || got == nullptr)
-      return false;
-    if (n == 0)
-      return true;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadSlackMs + int64_t{n});
-
-    // With VMIN = VTIME = 0 an idle terminal reads as 0 rather than EAGAIN, so a 0 here
-    // proves nothing yet; a hung-up line shows itself at the poll below.
-    for (;;) {
-      const ssize_t r = ::read(fd_, buf, n);
-      if (r > 0) {
-        *got = static_cast<uint32_t>(r);
-        return true;
-      }
-      if (r == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
-        break;
-      if (errno != EINTR)
-        return false;
-    }
-    return collect(buf, n, got, deadline);
+    return receive(buf, n, got, kPortTimeLimits.read.for_bytes(n), true);
   }
 
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
-    if (got != nullptr)
-      *got = 0;
-    if (fd_ < 0 || got == nullptr)
-      return false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
-    for (;;) {
-      const ssize_t r = n > 0 ? ::read(fd_, buf, n) : 0;
-      if (r >= 0) {
-        *got = static_cast<uint32_t>(r);
-        break;
-      }
-      if (errno == EAGAIN || errno == EWOULDBLOCK)
-        break;
-      if (errno != EINTR)
-        return false;
-    }
-    return collect(buf, n, got, deadline);
+    return receive(buf, n, got, wait_ms, false);
   }
 
   uint32_t input_waiting() override {
@@ -304,10 +275,40 @@ class PosixSerialPort final : public SerialPort {
   }
 
  private:
-  // Keeps the system's reason for the caller; always false.
-  bool failed(const char* what) {
-    why_ = std::string(what) + ": " + std::strerror(errno);
-    return false;
+  // The system's reason for a failed call, from errno.
+  static PortStatus failed(const char* what) {
+    const int err = errno;
+    return {fault_of(err), err, std::string(what) + ": " + std::strerror(err)};
+  }
+  // A call refused before the system was asked.
+  static PortStatus refused(const char* what, const char* why) {
+    return {PortFault::Other, 0, std::string(what) + ": " + why};
+  }
+
+  // Takes what is waiting, then, unless that was something and `some_will_do`, collects up to n
+  // bytes until wait_ms have passed since the call.
+  bool receive(uint8_t* buf, uint32_t n, uint32_t* got, uint64_t wait_ms, bool some_will_do) {
+    if (got != nullptr)
+      *got = 0;
+    if (fd_ < 0 || got == nullptr)
+      return false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+    // With VMIN = VTIME = 0 an idle terminal reads as 0 rather than EAGAIN, so a 0 here
+    // proves nothing yet; a hung-up line shows itself at the poll in collect().
+    while (n > 0) {
+      const ssize_t r = ::read(fd_, buf, n);
+      if (r >= 0) {
+        *got = static_cast<uint32_t>(r);
+        break;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK)
+        break;
+      if (errno != EINTR)
+        return false;
+    }
+    if (some_will_do && *got > 0)
+      return true;
+    return collect(buf, n, got, deadline);
   }
 
   // Adds to the *got bytes in buf as they come, until there are n or the deadline passes.

@@ -32,6 +32,29 @@ std::string device_path(const char* name) {
   return "\\\\.\\" + s;
 }
 
+PortFault fault_of(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_DEV_NOT_EXIST:
+      return PortFault::Missing;
+    // A port is never shared: another program's hold shows as access denied.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return PortFault::Busy;
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return PortFault::NotPermitted;
+    // What the comm calls say of a handle that is no serial port.
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+      return PortFault::NotASerialPort;
+    default:
+      return PortFault::Other;
+  }
+}
+
 class Win32SerialPort final : public SerialPort {
  public:
   ~Win32SerialPort() override {
@@ -39,30 +62,32 @@ class Win32SerialPort final : public SerialPort {
       close();
   }
 
-  bool open(const char* name) override {
+  PortStatus open(const char* name) override {
     if (handle_ != INVALID_HANDLE_VALUE || name == nullptr)
-      return false;
+      return refused("CreateFile", name != nullptr ? "this port is open already" : "no name");
     const std::u16string path = to_utf16(device_path(name));
     // No sharing: a second opener gets ERROR_ACCESS_DENIED while we hold the port.
     handle_ =
         CreateFileW(std::wstring(path.begin(), path.end()).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                     NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    return handle_ != INVALID_HANDLE_VALUE || failed("CreateFile");
+    return handle_ != INVALID_HANDLE_VALUE ? PortStatus{} : failed("CreateFile");
   }
 
-  bool read_settings() override {
+  PortStatus read_settings() override {
     if (handle_ == INVALID_HANDLE_VALUE)
-      return false;
+      return refused("GetCommState", "the port is not open");
     dcbSerialParams_ = DCB{};
     dcbSerialParams_.DCBlength = sizeof(dcbSerialParams_);
     have_base_ = GetCommState(handle_, &dcbSerialParams_) != FALSE;
     base_ = dcbSerialParams_;
-    return have_base_ || failed("GetCommState");
+    return have_base_ ? PortStatus{} : failed("GetCommState");
   }
 
-  bool apply_line_settings(int32_t baud) override {
-    if (handle_ == INVALID_HANDLE_VALUE || !have_base_ || baud <= 0)
-      return false;
+  PortStatus apply_line_settings(int32_t baud) override {
+    if (handle_ == INVALID_HANDLE_VALUE || !have_base_)
+      return refused("SetCommState", "the settings have not been read");
+    if (baud <= 0)
+      return refused("SetCommState", "no such speed");
     dcbSerialParams_.BaudRate = static_cast<DWORD>(baud);
     dcbSerialParams_.ByteSize = 8;
     dcbSerialParams_.StopBits = ONESTOPBIT;
@@ -78,19 +103,20 @@ class Win32SerialPort final : public SerialPort {
     dcbSerialParams_.fErrorChar = FALSE;
     dcbSerialParams_.fNull = FALSE;
     dcbSerialParams_.fAbortOnError = FALSE;
-    return SetCommState(handle_, &dcbSerialParams_) != FALSE || failed("SetCommState");
+    return SetCommState(handle_, &dcbSerialParams_) != FALSE ? PortStatus{}
+                                                             : failed("SetCommState");
   }
 
-  bool apply_timeouts() override {
+  PortStatus apply_timeouts() override {
     if (handle_ == INVALID_HANDLE_VALUE)
-      return false;
+      return refused("SetCommTimeouts", "the port is not open");
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 1;
-    timeouts.ReadTotalTimeoutConstant = 21;
-    timeouts.WriteTotalTimeoutMultiplier = 1;
-    timeouts.WriteTotalTimeoutConstant = 48;
-    return SetCommTimeouts(handle_, &timeouts) != FALSE || failed("SetCommTimeouts");
+    timeouts.ReadTotalTimeoutMultiplier = kPortTimeLimits.read.per_byte_ms;
+    timeouts.ReadTotalTimeoutConstant = kPortTimeLimits.read.base_ms;
+    timeouts.WriteTotalTimeoutMultiplier = kPortTimeLimits.write.per_byte_ms;
+    timeouts.WriteTotalTimeoutConstant = kPortTimeLimits.write.base_ms;
+    return SetCommTimeouts(handle_, &timeouts) != FALSE ? PortStatus{} : failed("SetCommTimeouts");
   }
 
   bool write(const uint8_t* data, uint32_t n) override {
@@ -118,8 +144,8 @@ class Win32SerialPort final : public SerialPort {
   }
 
   // The same time-outs as read(): each ReadFile hands back what is waiting at once, or waits
-  // up to 21 + k ms for k more, so the last one may end that much past the deadline. Keeping
-  // the time-outs keeps the documented pacing exactly as it was.
+  // up to the read's time limit for k more, so the last one may end that much past the deadline.
+  // Keeping the time-outs keeps the documented pacing exactly as it was.
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
     if (got != nullptr)
       *got = 0;
@@ -161,8 +187,8 @@ class Win32SerialPort final : public SerialPort {
   }
 
  private:
-  // Keeps the system's reason for the caller; always false.
-  bool failed(const char* what) {
+  // The system's reason for a failed call, from GetLastError().
+  static PortStatus failed(const char* what) {
     const DWORD code = GetLastError();
     char text[256] = "";
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
@@ -171,9 +197,12 @@ class Win32SerialPort final : public SerialPort {
     while (!reason.empty() &&
            (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' '))
       reason.pop_back();
-    why_ = std::string(what) + ": " + (reason.empty() ? "error" : reason) + " (" +
-           std::to_string(code) + ")";
-    return false;
+    return {fault_of(code), static_cast<int>(code),
+            std::string(what) + ": " + (reason.empty() ? "error" : reason)};
+  }
+  // A call refused before the system was asked.
+  static PortStatus refused(const char* what, const char* why) {
+    return {PortFault::Other, 0, std::string(what) + ": " + why};
   }
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;

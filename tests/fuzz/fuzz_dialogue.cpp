@@ -155,7 +155,7 @@ struct Run {
   bool wrote_all = false, closed = false;
 };
 
-// The run as the front end drives it, but with the container released on every path.
+// The run as the front end drives it; the holders let go of the port and the container.
 void play(const Input& r, const Opts& device, bool failures, Run& out) {
   static fuzz::ScratchFile file;
   file.set(r.cct.data(), r.cct.size());
@@ -168,7 +168,8 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
   RunConfig cfg;
   FUZZ_CHECK(parse_arguments(5, argv, cfg) && cfg.netnum == r.netnum);
   cfg.pacing = r.by_reply ? PACING_REPLY : cfg.pacing;
-  FUZZ_CHECK(open_port(line, out.con, cfg) == 0);
+  PortHolder port(line);
+  FUZZ_CHECK(port.open(out.con, cfg).ok());
   Container c;
   Verdict verdict = Verdict::Bad;
   FUZZ_CHECK(load_container(out.con, cfg.FileCC, c, verdict) == 0);
@@ -177,9 +178,7 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
   Dialogue d{out.con, line, line, cfg, c};
   out.rc = run_dialogue(d, verdict);
   out.wrote_all = line.write_calls() == line.frames_written().size();
-  out.closed = out.rc == 0 && close_port(line, out.con) == 0;
-  FUZZ_CHECK(!line.is_open());
-  release_container(out.con, c);
+  out.closed = out.rc == 0 && port.close(out.con) == 0;
   out.frames = line.frames_written();
   out.device = line.model().summary();
   out.app.assign(line.model().flash().begin() + (APP_START - FLASH_BASE),

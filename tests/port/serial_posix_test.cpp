@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <numeric>
 #include <thread>
 
@@ -21,6 +22,8 @@ const auto ms_since = [](Clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 };
 const auto cpu_ms = [] { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; };
+// A call's own time limit, less a few ms for the clocks' rounding.
+const auto limit_ms = [](korvel::TimeLimit l, uint32_t n) { return double(l.for_bytes(n)) - 3; };
 
 // The slave starts cooked, as a new terminal does. probe_ is opened before the port takes it.
 class PortOverPty : public ::testing::Test {
@@ -30,8 +33,8 @@ class PortOverPty : public ::testing::Test {
     ASSERT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
     slave_ = ptsname(master_);
     probe_ = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_TRUE(port_->open(slave_.c_str()) && port_->read_settings() &&
-                port_->apply_line_settings(9600));
+    ASSERT_TRUE(port_->open(slave_.c_str()).ok() && port_->read_settings().ok() &&
+                port_->apply_line_settings(9600).ok());
   }
   void TearDown() override {
     ::close(probe_);
@@ -66,7 +69,7 @@ TEST_F(PortOverPty, RawEightBitUnrelatedSettingsKeptAndEveryByteValuePasses) {
   // Of the settings the port must leave alone, one set and one cleared.
   t.c_cflag = (t.c_cflag & ~(CREAD | CLOCAL | HUPCL)) | CSTOPB | PARENB | CRTSCTS;
   ASSERT_EQ(tcsetattr(probe_, TCSANOW, &t), 0);
-  ASSERT_TRUE(port_->read_settings() && port_->apply_line_settings(9600));
+  ASSERT_TRUE(port_->read_settings().ok() && port_->apply_line_settings(9600).ok());
   tcgetattr(probe_, &t);
   EXPECT_EQ((t.c_iflag & kIn) | (t.c_oflag & OPOST) | (t.c_lflag & kLocal), 0u);
   EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL | CRTSCTS | HUPCL | CBAUD),
@@ -85,9 +88,11 @@ TEST_F(PortOverPty, RawEightBitUnrelatedSettingsKeptAndEveryByteValuePasses) {
 
 TEST_F(PortOverPty, ReadsKeepTheirDeadlinesAndDiscardDropsOnlyWhatCameBefore) {
   // Bytes waiting; chunks sent 8 ms apart; bytes asked, got; read_until's ms (-1: read); bounds.
+  const double nothing = limit_ms(korvel::kPortTimeLimits.read, 100);
   struct Row {
-    int waiting, chunk, chunks, n, want, until, min, max;
-  } const rows[] = {{3, 0, 0, 200, 3, -1, 0, 110},   {0, 0, 0, 100, 0, -1, 118, 300},
+    int waiting, chunk, chunks, n, want, until;
+    double min, max;
+  } const rows[] = {{3, 0, 0, 200, 3, -1, 0, 110},   {0, 0, 0, 100, 0, -1, nothing, 300},
                     {0, 25, 4, 100, 100, -1, 0, 90}, {3, 4, 1, 7, 7, 400, 0, 300},
                     {3, 0, 0, 7, 3, 80, 77, 300},    {10, 0, 0, 7, 7, 400, 0, 60}};
   const double cpu0 = cpu_ms();
@@ -124,7 +129,7 @@ TEST_F(PortOverPty, StuckOutputGivesUpAfterItsDeadlineWithoutFailing) {
   const double cpu0 = cpu_ms();
   const auto t0 = Clock::now();
   EXPECT_TRUE(port_->write(chunk.data(), 16));
-  EXPECT_GE(ms_since(t0), 48.0 + 16 - 3);
+  EXPECT_GE(ms_since(t0), limit_ms(korvel::kPortTimeLimits.write, 16));
   EXPECT_LT(ms_since(t0), 500.0);
   EXPECT_LT(cpu_ms() - cpu0, 0.10 * ms_since(t0));
 }
@@ -136,24 +141,49 @@ TEST_F(PortOverPty, DeviceSideGoneFailsPromptly) {
     ::close(std::exchange(master_, -1));
   });
   Bytes got;
-  const auto [ok, ms] = read(got, 250);  // a 271 ms deadline
+  const auto [ok, ms] = read(got, 250);  // a deadline past 250 ms
   unplug.join();
   EXPECT_TRUE(!ok && ms < 200.0) << ok << " after " << ms << " ms";
   EXPECT_FALSE(port_->write(reinterpret_cast<const uint8_t*>("x"), 1));
   EXPECT_FALSE(read(got, 7).first);
 }
 
-// Exclusive mode keeps ordinary users out, the lock root; what is no terminal has no settings.
-TEST_F(PortOverPty, OneOpenerAtATimeAndEachStepInItsOrder) {
+// Exclusive mode keeps ordinary users out, the lock root. Why a port cannot be had is a value,
+// with the system's code and words, from the step where it shows.
+TEST_F(PortOverPty, WhyAPortCannotBeHadAndEachStepInItsOrder) {
+  using F = korvel::PortFault;
   int exclusive = -1;
   EXPECT_TRUE(ioctl(probe_, TIOCGEXCL, &exclusive) == 0 && exclusive == 1);
-  auto second = korvel::make_system_port(), null = korvel::make_system_port();
-  EXPECT_FALSE(second->open(slave_.c_str()));
+  const std::string locked = ::testing::TempDir() + "korvel-locked-" + std::to_string(getpid());
+  ::close(::open(locked.c_str(), O_CREAT | O_WRONLY, 0));
+  // The path; whether open() lets it through to read_settings(); why it fails, and the code.
+  struct Row {
+    std::string path;
+    bool opens;
+    F fault;
+    int code;
+  };
+  std::vector<Row> rows = {{"/nonexistent/tty", false, F::Missing, ENOENT},
+                           {slave_, false, F::Busy, geteuid() == 0 ? EWOULDBLOCK : EBUSY},
+                           {"/dev/null", true, F::NotASerialPort, ENOTTY},
+                           {::testing::TempDir(), false, F::Other, EISDIR}};
+  if (geteuid() != 0)  // root may open any file
+    rows.push_back({locked, false, F::NotPermitted, EACCES});
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.path);
+    auto port = korvel::make_system_port();
+    korvel::PortStatus status = port->open(r.path.c_str());
+    EXPECT_EQ(status.ok(), r.opens);
+    if (status.ok())
+      status = port->read_settings();
+    EXPECT_EQ(std::tuple(status.fault, status.code), std::tuple(r.fault, r.code));
+    EXPECT_NE(status.text.find(std::strerror(r.code)), std::string::npos) << status.text;
+  }
+  ::unlink(locked.c_str());
   ASSERT_TRUE(port_->close());
-  ASSERT_TRUE(second->open(slave_.c_str()));
-  EXPECT_FALSE(second->apply_line_settings(9600));  // the settings have not been read
-  EXPECT_TRUE(null->open("/dev/null"));
-  EXPECT_FALSE(null->read_settings());
+  auto second = korvel::make_system_port();
+  ASSERT_TRUE(second->open(slave_.c_str()).ok());
+  EXPECT_FALSE(second->apply_line_settings(9600).ok());  // the settings have not been read
 }
 
 }  // namespace

@@ -20,16 +20,16 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   enum Step : unsigned { kOpen = 1, kSettings = 2, kLineSettings = 4, kTimeouts = 8, kClose = 16 };
   unsigned failing = 0;
   int32_t baud = 0;
-  bool open(const char*) override {
-    why_ = failing & kOpen ? "open: No such device (the test's)" : "";
-    return open_ = !(failing & kOpen);
+  PortStatus open(const char*) override {
+    open_ = !(failing & kOpen);
+    return step(kOpen, "open");
   }
-  bool read_settings() override { return !(failing & kSettings); }
-  bool apply_line_settings(int32_t b) override {
+  PortStatus read_settings() override { return step(kSettings, "settings"); }
+  PortStatus apply_line_settings(int32_t b) override {
     baud = b;
-    return !(failing & kLineSettings);
+    return step(kLineSettings, "line settings");
   }
-  bool apply_timeouts() override { return !(failing & kTimeouts); }
+  PortStatus apply_timeouts() override { return step(kTimeouts, "time limits"); }
   bool close() override {
     open_ = open_ && (failing & kClose);
     return !(failing & kClose);
@@ -47,7 +47,8 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   // Each fails as the fail_read_at()-th read; after the line has vanished, when nothing is
   // waiting or the wait would outlast it.
   bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
-    return read_until(buf, n, got, waiting() > 0 || n == 0 ? 0 : 21 + n);
+    const auto limit = static_cast<uint32_t>(kPortTimeLimits.read.for_bytes(n));
+    return read_until(buf, n, got, waiting() > 0 || n == 0 ? 0 : limit);
   }
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override;
   void discard_input() override { wire_.discard(now_us_); }
@@ -70,6 +71,11 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   // Moves time to t, the line delivering on the way; with stop_at_vanish, false when the line
   // vanishes first (time then stops there).
   bool advance_to(uint64_t t, bool stop_at_vanish = false);
+  PortStatus step(Step s, const char* what) const {
+    if (!(failing & s))
+      return {};
+    return {PortFault::Missing, 19, std::string(what) + ": No such device (the test's)"};
+  }
   static void note(std::string& to, const std::string& event) {
     to += (to.empty() ? "" : " ") + event;
   }

@@ -93,6 +93,16 @@ TEST_F(ContainerTest, EdgeFilesAreRefused) {
   ASSERT_EQ(load(f_), 2);
   EXPECT_EQ(out_,
             fill(kHead, {f_, "63", "4294967295"}, false) + "Error malloc firmware.bin file!\n");
+  // The refused file stays open as long as its container, and no longer.
+  const auto open_files = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+  const auto before = open_files();
+  {
+    Container held;
+    testing::CaptureConsole con;
+    ASSERT_EQ(load_container(con, f_.c_str(), held, v_), 2);
+    EXPECT_EQ(open_files(), before + 1);
+  }
+  EXPECT_EQ(open_files(), before);
   ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
   for (const std::string& path : {dir_, dir_ + "/fifo", std::string("/dev/null")})
     EXPECT_EQ(load(path), 1) << path;
