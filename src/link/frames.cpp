@@ -169,15 +169,19 @@ class Listener {
       return true;
     // Many RS-485 adapters keep their receiver on while they transmit, so the frame just
     // written comes back ahead of the reply. Seven bytes that begin the frame are its echo only
-    // when the other nine follow: a reply may begin like the frame (a device answering 0 to a
-    // command with argument 0 whose CRC-8 happens to be 0).
+    // when nine more follow: a reply may begin like the frame (a device answering 0 to a
+    // command with argument 0 whose CRC-8 happens to be 0), but no device sends sixteen bytes.
+    // The nine need not match: a byte hit on the line leaves an echo still an echo, and taking
+    // its head for the device's answer would confirm what the device never did.
     if (!read_part(h.tail(), kEchoRest, h))
       return false;
-    if (h.n != kCommandFrameSize ||
-        !std::equal(h.b.begin(), h.b.begin() + kCommandFrameSize, x_.tx_buff.begin()))
+    if (h.n != kCommandFrameSize)
       return true;
+    const auto differ =
+        std::mismatch(h.b.begin(), h.b.begin() + kCommandFrameSize, x_.tx_buff.begin());
+    trace_of(x_).line("echo of the frame dropped%s",
+                      differ.first == h.b.begin() + kCommandFrameSize ? "" : ", hit on the line");
     h.drop_echo();
-    trace_of(x_).line("echo of the frame dropped");
     return read_whole(h);
   }
 

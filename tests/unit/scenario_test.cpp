@@ -402,6 +402,17 @@ std::vector<Row> rows() {
            .device = {.netnum = 0, .work_ms = {{CMD_GET_BLID, 548}}},
            .echo = true},
           "…" + kDone, "…", kClosingErr, 0, false, {}, true),
+      // At network number 25 the reply to the activation is the first seven bytes of its frame:
+      // an echo with a byte hit further on is still an echo, not the device's answer.
+      Row("echo at network number 25 on a line that hits one byte in 100",
+          {.args = "VCOM1 25 @ X",
+           .device = {.netnum = 25,
+                      .seed = 0,
+                      .line = {.byte_errors = 100},
+                      .faults = {.refuse = {{CMD_ACTIVATE, 1, 0xE0}}}},
+           .image = 437,
+           .echo = true},
+          "…Бутлоадер был найден и активирован\n…Информация получена успешно\n" + kEnd),
       Row("replies to other commands ahead of an erase's and a block's",
           {.device = {.faults = {.noise = {{5, bytes({1, 0x10, 0, 0, 0, 2, 0xF7})},
                                            {7, bytes({1, 0x03, 0, 0, 0, 0, 0x79})}}}}},
