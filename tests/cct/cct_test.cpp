@@ -44,9 +44,10 @@ class Cct : public ::testing::Test {
 TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
   for (const uint32_t image : {20, 2048, 61440}) {  // padded to 3 blocks, 2 pages, 60 pages
     std::ofstream("img") << std::string(image, 'k');
-    ASSERT_TRUE(
-        cct("make --in img --out c.cct --force --allow-tail --time 951782400 --creator-version 7")
-            .starts_with("0 "));
+    const std::string made =
+        cct("make --in img --out c.cct --force --allow-tail --time 951782400 --creator-version 7");
+    ASSERT_TRUE(made.starts_with("0 "));
+    EXPECT_EQ(made.find("padded 4 bytes with 0xFF") != std::string::npos, image == 20) << made;
     const std::string info = cct("info c.cct");
     EXPECT_TRUE(
         info.starts_with("0 ") && info.find("\ncreator version: 7\n") != std::string::npos &&
