@@ -214,7 +214,8 @@ class Listener {
   std::optional<uint32_t> settle(Heard& h, uint64_t min_until) {
     const uint64_t start = clock_.now_us();
     const uint64_t steps = x_.unsettled + (h.any ? 1 : 0);
-    min_until = std::max(min_until, start + std::min(steps * kSettleStepUs, kSettleMaxUs));
+    min_until = std::max({min_until, start + std::min(steps * kSettleStepUs, kSettleMaxUs),
+                          x_.sent_at_us + x_.patience_us});
     const uint64_t bound = start + kSettleBoundUs;
     uint64_t last = h.any ? std::min(h.last_us, start) : start;
     for (;;) {
@@ -329,8 +330,9 @@ void trace_verdict(const Exchange& x, const Heard& h, std::optional<uint32_t> at
          listened_us > 0 ? " (heard while listening on)" : "");
 }
 
+// *late: the reply taken came only while listening on after the read.
 Reply hear(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock& clock,
-           const Pacing& pacing, uint64_t min_listen_us, bool* heard) {
+           const Pacing& pacing, uint64_t min_listen_us, uint64_t* heard_at, bool* late) {
   Reply r;
   const bool after_frame = x.frame_out;
   x.frame_out = false;
@@ -344,7 +346,8 @@ Reply hear(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock&
   const uint64_t read_end = clock.now_us();
   if (!at)
     at = listener.settle(h, x.sent_at_us + min_listen_us);
-  *heard = h.any;
+  *heard_at = h.any ? h.last_us : 0;
+  *late = at && clock.now_us() > read_end;
   trace_verdict(x, h, at, netnum, clock.now_us() - read_end);
   const uint32_t from = at.value_or(0);
   std::copy_n(h.b.begin() + from, std::min<uint32_t>(h.n - std::min(h.n, from), kReplyFrameSize),
@@ -363,24 +366,34 @@ Reply hear(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock&
 
 Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock& clock,
                     const Pacing& pacing, uint64_t min_listen_us) {
-  bool heard = false;
-  const Reply r = hear(port, x, netnum, marker, clock, pacing, min_listen_us, &heard);
+  uint64_t heard_at = 0;
+  bool late = false;
+  const Reply r = hear(port, x, netnum, marker, clock, pacing, min_listen_us, &heard_at, &late);
   if (r.status == ReplyStatus::Accepted) {
     x.unsettled = 0;
+    const uint64_t took = clock.now_us() - (x.unanswered ? x.unanswered_since_us : x.sent_at_us);
+    // A confirmation within the read says the device is prompt again; one heard only later,
+    // how long its work takes. A refusal, which comes at once whatever the work, says nothing.
+    if (r.code == x.sent_command)
+      x.patience_us = late ? std::max(x.patience_us, std::min(took, kSettleMaxUs)) : 0;
     if (x.unanswered) {
       // The device may have taken some of the unanswered frames after all and still be
       // answering them: the next frame waits until it has been quiet as long as this reply took.
-      x.drain_quiet_us =
-          std::clamp(clock.now_us() - x.unanswered_since_us, kSettleQuietUs, kDrainMaxUs);
+      x.drain_quiet_us = std::clamp(took, kSettleQuietUs, kDrainMaxUs);
       x.unanswered = false;
     }
     return r;
   }
-  x.unsettled += heard ? 1 : 0;
+  x.unsettled += heard_at != 0 ? 1 : 0;
   if (!x.unanswered) {
     x.unanswered = true;
     x.unanswered_since_us = x.sent_at_us;
   }
+  // Something on the line while frames go unanswered is most likely the device answering the
+  // first of them at last, into a later frame: it is at least that slow.
+  if (heard_at > x.unanswered_since_us)
+    x.patience_us =
+        std::max(x.patience_us, std::min(heard_at - x.unanswered_since_us, kSettleMaxUs));
   if (pacing.by_reply)
     x.hold_until_us = pacing.deadline_us;
   return r;

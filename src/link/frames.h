@@ -44,6 +44,11 @@ struct Exchange {
   // is taken.
   bool unanswered = false;
   uint64_t unanswered_since_us = 0;
+  // How long the device took to confirm a command when it was slower than the read: after a
+  // reply not taken the loader listens at least this long after the frame before sending it
+  // again, rather than sending copies a busy device would lose or answer into. A confirmation
+  // within the read sets it back to 0.
+  uint64_t patience_us = 0;
   // Before the next frame: how long the line must have been quiet (0: no wait).
   uint64_t drain_quiet_us = 0;
   // Where the frames, the reads and the verdicts are recorded (KORVEL_TRACE).

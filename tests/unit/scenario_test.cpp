@@ -413,6 +413,26 @@ std::vector<Row> rows() {
            .image = 437,
            .echo = true},
           "…Бутлоадер был найден и активирован\n…Информация получена успешно\n" + kEnd),
+      // A device eight times slower than its window answers into one of the frames it lost
+      // while it worked; from then on the loader waits as long before sending a frame again,
+      // whatever refusals come between.
+      Row(
+          "a version that takes 932 ms, refused twice, through a 16 ms adapter",
+          {.args = "VCOM1 0 @ P",
+           .device = {.netnum = 0,
+                      .work_ms = {{CMD_GET_BLID, 932}},
+                      .line = {.latency_ms = 16},
+                      .faults = {.refuse = {{CMD_GET_BLID, 2, 0xEE}, {CMD_GET_BLID, 4, 0xE6}}}},
+           .image = 512},
+          "…" + kDone, "…", kClosingErr, 0, false,
+          [](VirtualLine& l) {
+            const auto& f = l.frames_written();
+            size_t run = 1, longest = 1;
+            for (size_t i = 1; i < f.size(); ++i)
+              longest = std::max(longest, run = f[i] == f[i - 1] ? run + 1 : 1);
+            EXPECT_LE(longest, 10u);
+          },
+          true),
       Row("replies to other commands ahead of an erase's and a block's",
           {.device = {.faults = {.noise = {{5, bytes({1, 0x10, 0, 0, 0, 2, 0xF7})},
                                            {7, bytes({1, 0x03, 0, 0, 0, 0, 0x79})}}}}},
