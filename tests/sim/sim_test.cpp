@@ -36,7 +36,7 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   const std::string dump = scratch.file("zemlot_flash");
   const std::string options =
       " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 --drop-reply 6 --force"
-      " --refuse 0x11:1:E4 --wrong-address 3 --noise 2:aa55 --split 4:3:0 --split 99:1:600000"
+      " --refuse 0x11:1:E4 --wrong-address 3 --noise 2:0xaa55 --split 4:3:0 --split 99:1:600000"
       " --reply-delay-ms 200 --work-ms blid=40 --delay-reply 9:200 --busy queued --latency-ms 1 "
       "--seed 7";
   korvel::testing::Child sim(
