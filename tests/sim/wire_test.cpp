@@ -205,11 +205,16 @@ TEST(Model, WritesOnlyIntoPagesErasedSinceTheUnlock) {
       {CMD_UNBLOCK_FLASH, 0, CMD_UNBLOCK_FLASH},
       {CMD_WRITE_BLOCK, APP_START, kErrNotErased},
   };
-  Model m({.busy = Busy::Queued, .faults = {.refuse = {{CMD_UNBLOCK_FLASH, 2, 0xE7}}}});
+  // Erasing takes 30 ms of work; a refusal comes after the 2 ms turnaround alone.
+  Model m({.work_ms = {{korvel::CMD_ERASE_PAGE, 30}},
+           .busy = Busy::Queued,
+           .faults = {.refuse = {{CMD_UNBLOCK_FLASH, 2, 0xE7}}}});
   uint64_t t = 0;
   for (const auto& r : rows) {
     m.on_bytes(frame(r.code, r.arg).data(), 16, t += 100000);
-    EXPECT_EQ(m.take_output().at(0).bytes.at(1), r.reply) << int{r.code} << " " << r.arg;
+    const Chunk reply = m.take_output().at(0);
+    EXPECT_EQ(reply.bytes.at(1), r.reply) << int{r.code} << " " << r.arg;
+    EXPECT_EQ(reply.at_us - t, r.reply == korvel::CMD_ERASE_PAGE ? 32000u : 2000u) << r.arg;
   }
   EXPECT_NE(format_summary(m.summary()).find("\nrefused: 10 (own 9)\nreplies dropped: 0\n"),
             std::string::npos);

@@ -45,7 +45,8 @@ TEST(Encoding, WindowsNamesComeBackAsTheyWere) {
     EXPECT_EQ(to_utf16(narrow), wide);
   }
   EXPECT_EQ(to_utf16("a\xFF"), u"a\xFFFD");
-  EXPECT_EQ(to_utf16("a\xF7\xBF\xBF\xBF"), u"a\xFFFD");  // past the last code point
+  EXPECT_EQ(to_utf16("a\xF7\xBF\xBF\xBF"), u"a\xFFFD");      // past the last code point
+  EXPECT_EQ(to_utf16("\xF4\x8F\xBF\xBF"), u"\xDBFF\xDFFF");  // the last code point
 }
 
 // One line after another from one input; the last one has no line feed.

@@ -135,5 +135,23 @@ TEST(Hearing, GarbageLengthensTheListeningUntilAReplyIsTaken) {
   }
 }
 
+// A line full of noise never settles, yet the loader moves on: the listening after a read ends
+// 3 s after it began, whatever still comes.
+TEST(Hearing, ALineFullOfNoiseStillMovesOn) {
+  zemlot::Options device;
+  device.netnum = 9;
+  testing::VirtualLine line(device);
+  Exchange x;
+  x.command_tx = CMD_ERASE_PAGE;
+  ASSERT_TRUE(send_command(line, x, 1, line, false));
+  for (uint64_t ms = 10; ms < 10000; ms += 10)
+    line.inject_input(hex("55"), line.now_us() + ms * 1000);
+  line.sleep_ms(119);
+  const uint64_t read_at = line.now_us();
+  EXPECT_EQ(receive_reply(line, x, 1, 0x00, line).status, ReplyStatus::NotAccepted);
+  EXPECT_GE(line.now_us() - read_at, 3000000u);
+  EXPECT_LE(line.now_us() - read_at, 3000000u + 28000 + 25000);
+}
+
 }  // namespace
 }  // namespace korvel
