@@ -42,26 +42,49 @@ void note_heard(Exchange& x, Clock& clock, uint32_t got) {
   }
 }
 
+// When listening for a quiet line ends: `quiet` after the last byte heard (at first, `last`),
+// not before `min_until`, never past `bound`.
+struct QuietLine {
+  uint64_t last, quiet, min_until, bound;
+};
+
+// Reads what comes until the line is quiet as `q` says, each read waiting no longer than the
+// settle's quiet time so that a reply is seen soon after it is whole. `room()` says where the
+// next bytes go (a pointer and a count); `heard(buf, got)` sees them and returns true to stop.
+template <class Room, class OnBytes>
+void listen(SerialPort& port, Exchange& x, Clock& clock, QuietLine q, Room room, OnBytes heard) {
+  for (;;) {
+    const uint64_t now = clock.now_us();
+    const uint64_t until = std::min(std::max(q.last + q.quiet, q.min_until), q.bound);
+    if (now >= until)
+      return;
+    const auto [buf, space] = room();
+    uint32_t got = 0;
+    if (!port.read_until(buf, space, &got, wait_ms(std::min(until - now, kSettleQuietUs))))
+      return;
+    note_heard(x, clock, got);
+    if (got == 0)
+      continue;
+    q.last = clock.now_us();
+    if (heard(buf, got))
+      return;
+  }
+}
+
 // Listens, dropping whatever comes, until the line has been quiet for x.drain_quiet_us.
 void drain(SerialPort& port, Exchange& x, Clock& clock) {
   const uint64_t start = clock.now_us();
-  uint64_t last = start;
   std::array<uint8_t, 32> junk{};
   uint32_t dropped = 0;
-  for (;;) {
-    const uint64_t now = clock.now_us();
-    const uint64_t until = std::min(last + x.drain_quiet_us, start + kDrainBoundUs);
-    if (now >= until)
-      break;
-    uint32_t got = 0;
-    if (!port.read_until(junk.data(), junk.size(), &got,
-                         wait_ms(std::min(until - now, kSettleQuietUs))))
-      break;
-    note_heard(x, clock, got);
-    if (got > 0)
-      last = clock.now_us();
-    dropped += got;
-  }
+  listen(
+      port, x, clock, {start, x.drain_quiet_us, start, start + kDrainBoundUs},
+      [&] {
+        return std::pair{junk.data(), static_cast<uint32_t>(junk.size())};
+      },
+      [&](const uint8_t*, uint32_t got) {
+        dropped += got;
+        return false;
+      });
   trace_of(x).line("drain: waited %.1f ms for %.1f ms of quiet, dropped %u bytes",
                    static_cast<double>(clock.now_us() - start) / 1000.0,
                    static_cast<double>(x.drain_quiet_us) / 1000.0, static_cast<unsigned>(dropped));
@@ -216,27 +239,22 @@ class Listener {
     const uint64_t steps = x_.unsettled + (h.any ? 1 : 0);
     min_until = std::max({min_until, start + std::min(steps * kSettleStepUs, kSettleMaxUs),
                           x_.sent_at_us + x_.patience_us});
-    const uint64_t bound = start + kSettleBoundUs;
-    uint64_t last = h.any ? std::min(h.last_us, start) : start;
-    for (;;) {
-      const uint64_t now = clock_.now_us();
-      const uint64_t until = std::min(std::max(last + kSettleQuietUs, min_until), bound);
-      if (now >= until)
-        return std::nullopt;
-      h.make_room();
-      uint32_t got = 0;
-      if (!port_.read_until(h.tail(), h.space(), &got,
-                            wait_ms(std::min(until - now, kSettleQuietUs))))
-        return std::nullopt;
-      note_heard(x_, clock_, got);
-      if (got == 0)
-        continue;
-      trace_read("listening", h.tail(), got, got);
-      h.add(got, clock_.now_us());
-      last = h.last_us;
-      if (auto at = take(h))
-        return at;
-    }
+    std::optional<uint32_t> at;
+    listen(
+        port_, x_, clock_,
+        {h.any ? std::min(h.last_us, start) : start, kSettleQuietUs, min_until,
+         start + kSettleBoundUs},
+        [&] {
+          h.make_room();
+          return std::pair{h.tail(), h.space()};
+        },
+        [&](const uint8_t* buf, uint32_t got) {
+          trace_read("listening", buf, got, got);
+          h.add(got, clock_.now_us());
+          at = take(h);
+          return at.has_value();
+        });
+    return at;
   }
 
  private:
