@@ -29,21 +29,10 @@ bool by_reply(const Dialogue& d) {
   return d.cfg.pacing == PACING_REPLY;
 }
 
-// After a frame has been written: the documented pause, or under reply-driven pacing none,
-// the reply being read as soon as it is whole within the time that pause and the read after
-// it would have given the device.
-uint64_t pause_after_write(Dialogue& d, uint32_t pause_ms, uint32_t later_ms) {
-  if (!by_reply(d)) {
-    d.clock.sleep_ms(pause_ms);
-    return 0;
-  }
-  return d.clock.now_us() + uint64_t{pause_ms + later_ms} * 1000;
-}
-
-Pacing reply_pacing(const Dialogue& d, uint64_t deadline_us) {
-  if (!by_reply(d))
-    return {};
-  return {true, deadline_us};
+// Under reply pacing the reply is taken as soon as it is whole, within the time the documented
+// pauses and the read after them would have given the device.
+Pacing pacing(const Dialogue& d, uint32_t reply_within_ms) {
+  return {by_reply(d), reply_within_ms};
 }
 
 // A fatal write ends the run; the port's holder lets go of it.
@@ -98,7 +87,7 @@ void get_keyid(Dialogue& d) {
 }
 
 void manual_command_wait(Dialogue& d) {
-  d.clock.sleep_ms(kPauseBeforeAnswer);
+  d.clock.sleep_ms(kTiming.before_answer_ms);
   const Answer a = d.con.read_answer();
   d.exchange.trace->line("answer: %s", a == Answer::Yes   ? "Y"
                                        : a == Answer::No  ? "N"
@@ -233,12 +222,13 @@ void all_blocks_written(Dialogue& d) {
 // The block's reply, read at once after the block (not in the next pass as an engine
 // command's is). A read that fails at the port leaves everything as it was, so the same
 // block goes out again.
-void receive_block_reply(Dialogue& d, uint64_t reply_by) {
+void receive_block_reply(Dialogue& d) {
   Exchange& exchange = d.exchange;
+  if (!by_reply(d))
+    d.clock.sleep_ms(kTiming.after_block_ms);
   // No block is sent again after a reply that does not pass, so a slow device is given time
   // to answer before the run ends on it.
-  const Reply r = receive_reply(d.port, exchange, d.cfg.netnum, kBlockReplyMarker, d.clock,
-                                reply_pacing(d, reply_by), kBlockListenUs);
+  const Reply r = receive_reply(d.port, exchange, d.clock, kTiming.block_listen_us);
   if (r.status == ReplyStatus::ReadFailed)
     return;
   exchange.command_rx = 0;
@@ -264,9 +254,9 @@ int write_block(Dialogue& d) {
   std::memcpy(&exchange.tx_buff[kCmdData], c.buff_BIN + size_t{BLOCK_SIZE} * engine.writeblock,
               BLOCK_SIZE);
   // A port that fails a write has gone: sending the block again would only spin.
-  if (!send_command(d.port, exchange, d.cfg.netnum, d.clock, by_reply(d)))
+  if (!send_command(d.port, exchange, d.cfg.netnum, d.clock, pacing(d, kBlockReplyWithinMs)))
     return write_failed(d);
-  receive_block_reply(d, pause_after_write(d, kPauseAfterBlock, kReplyReadLimit));
+  receive_block_reply(d);
 
   if (confirmed(d, CMD_WRITE_BLOCK)) {
     d.con.print(BLANK63);
@@ -336,12 +326,13 @@ int send_part(Dialogue& d) {
   engine.sent_this_pass = false;
   if (engine.txc != START)
     return 0;
-  if (!send_command(d.port, d.exchange, d.cfg.netnum, d.clock, by_reply(d)))
+  if (!send_command(d.port, d.exchange, d.cfg.netnum, d.clock, pacing(d, kCommandReplyWithinMs)))
     return write_failed(d);
   engine.sent_this_pass = true;
   engine.sent_command = d.exchange.command_tx;
   engine.sent_adr = d.exchange.adr_tx;
-  engine.reply_by_us = pause_after_write(d, kPauseAfterCommand, kPauseBeforeRead + kReplyReadLimit);
+  if (!by_reply(d))
+    d.clock.sleep_ms(kTiming.after_command_ms);
   engine.txc = STOP;
   return 0;
 }
@@ -351,9 +342,8 @@ void receive_part(Dialogue& d) {
   if (engine.rxc != START)
     return;
   if (!by_reply(d))
-    d.clock.sleep_ms(kPauseBeforeRead);
-  const Reply r = receive_reply(d.port, d.exchange, d.cfg.netnum, kEngineReplyMarker, d.clock,
-                                reply_pacing(d, engine.reply_by_us));
+    d.clock.sleep_ms(kTiming.before_read_ms);
+  const Reply r = receive_reply(d.port, d.exchange, d.clock);
   if (r.status == ReplyStatus::ReadFailed) {
     d.con.print_line("Read error");
   } else {

@@ -44,17 +44,6 @@ enum class Ending {
   ChecksumDiffers,
 };
 
-// The pauses of the dialogue, in milliseconds.
-constexpr uint32_t kPauseAfterCommand = 98;
-constexpr uint32_t kPauseBeforeRead = 21;
-constexpr uint32_t kPauseAfterBlock = 69;
-constexpr uint32_t kPauseBeforeAnswer = 100;
-// The longest a 7-byte read waits when nothing has come.
-constexpr auto kReplyReadLimit =
-    static_cast<uint32_t>(kPortTimeLimits.read.for_bytes(kReplyFrameSize));
-// How long after a block's write its reply may still come before the run ends on it.
-constexpr uint64_t kBlockListenUs = 1500000;
-
 struct Engine {
   state_e state = READ_FILE;
   port_e txc = STOP;
@@ -69,8 +58,6 @@ struct Engine {
   uint8_t sent_command = 0;
   uint32_t sent_adr = 0;
   bool erase_entered = false;
-  // Under reply-driven pacing: until when the reply to the engine command may come.
-  uint64_t reply_by_us = 0;
   Ending ending = Ending::None;
 };
 

@@ -193,7 +193,7 @@ int run_stages(int argc, const char* const* argv, Platform& p, pacing_e pacing, 
   release_container(con, container);
 
   con.print_line("Программа закрыта");
-  p.clock.sleep_ms(2000);
+  p.clock.sleep_ms(kTiming.finish_ms);
   return 0;
 }
 

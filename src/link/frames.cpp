@@ -2,18 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
 #include "wire/crc8.h"
 #include "wire/endian.h"
 
 namespace korvel {
-
-Exchange::Exchange() {
-  // Before the first read the buffer must not look like a reply: seven zero bytes would
-  // pass the CRC-8 test.
-  rx_buff[kRepCrc] = 0xFF;
-}
 
 void build_command_frame(Exchange& x, int32_t netnum) {
   auto& f = x.tx_buff;
@@ -31,53 +24,66 @@ uint32_t wait_ms(uint64_t us) {
   return static_cast<uint32_t>(std::min<uint64_t>((us + 999) / 1000, UINT32_MAX));
 }
 
+double ms(uint64_t us) {
+  return static_cast<double>(us) / 1000.0;
+}
+
 Trace& trace_of(const Exchange& x) {
   return x.trace != nullptr ? *x.trace : Trace::off();
 }
 
-void note_heard(Exchange& x, Clock& clock, uint32_t got) {
-  if (got > 0) {
-    x.heard = true;
-    x.last_rx_us = clock.now_us();
-  }
+void trace_read(const Exchange& x, const char* what, const uint8_t* buf, uint32_t n, uint32_t got) {
+  Trace& t = trace_of(x);
+  if (t.on())
+    t.line("<- %s %u of %u%s%s", what, static_cast<unsigned>(got), static_cast<unsigned>(n),
+           got > 0 ? ": " : "", Trace::hex(buf, got).c_str());
 }
 
-// When listening for a quiet line ends: `quiet` after the last byte heard (at first, `last`),
-// not before `min_until`, never past `bound`.
-struct QuietLine {
-  uint64_t last, quiet, min_until, bound;
-};
+// Every byte read moves the moment the device has let go of the line (reply pacing).
+void note_bytes(Exchange& x, Clock& clock, uint32_t got) {
+  if (got > 0)
+    x.line.free_at_us = std::max(x.line.free_at_us, clock.now_us() + kTiming.line_free_us);
+}
 
-// Reads what comes until the line is quiet as `q` says, each read waiting no longer than the
-// settle's quiet time so that a reply is seen soon after it is whole. `room()` says where the
-// next bytes go (a pointer and a count); `heard(buf, got)` sees them and returns true to stop.
+// Reads until the line has been quiet for `quiet` since the last byte (at first since `from`),
+// not before `min_until` and never past `bound`, each read waiting no longer than `quiet`, so
+// that what comes is seen soon after it came. `room()` says where the next bytes go (pointer
+// and count); `heard(buf, got)` sees them and returns true to stop. False when the port fails.
 template <class Room, class OnBytes>
-void listen(SerialPort& port, Exchange& x, Clock& clock, QuietLine q, Room room, OnBytes heard) {
-  for (;;) {
+bool until_quiet(SerialPort& port, Exchange& x, Clock& clock, uint64_t from, uint64_t quiet,
+                 uint64_t min_until, uint64_t bound, Room room, OnBytes heard) {
+  for (uint64_t last = from;;) {
     const uint64_t now = clock.now_us();
-    const uint64_t until = std::min(std::max(q.last + q.quiet, q.min_until), q.bound);
+    const uint64_t until = std::min(std::max(last + quiet, min_until), bound);
     if (now >= until)
-      return;
+      return true;
     const auto [buf, space] = room();
     uint32_t got = 0;
-    if (!port.read_until(buf, space, &got, wait_ms(std::min(until - now, kSettleQuietUs))))
-      return;
-    note_heard(x, clock, got);
+    if (!port.read_until(buf, space, &got, wait_ms(std::min(until - now, quiet))))
+      return false;
+    note_bytes(x, clock, got);
     if (got == 0)
       continue;
-    q.last = clock.now_us();
+    last = clock.now_us();
     if (heard(buf, got))
-      return;
+      return true;
   }
 }
 
-// Listens, dropping whatever comes, until the line has been quiet for x.drain_quiet_us.
-void drain(SerialPort& port, Exchange& x, Clock& clock) {
+// Whatever waits at the port now: read it (up to `cap`), without waiting.
+uint32_t take_waiting(SerialPort& port, uint8_t* buf, uint32_t cap, bool* ok) {
+  uint32_t got = 0;
+  *ok = port.input_waiting() == 0 || port.read_until(buf, cap, &got, 0);
+  return got;
+}
+
+// Drops whatever comes until the line has been quiet for `quiet`.
+void drain(SerialPort& port, Exchange& x, Clock& clock, uint64_t quiet) {
   const uint64_t start = clock.now_us();
   std::array<uint8_t, 32> junk{};
   uint32_t dropped = 0;
-  listen(
-      port, x, clock, {start, x.drain_quiet_us, start, start + kDrainBoundUs},
+  until_quiet(
+      port, x, clock, start, quiet, start, start + kTiming.drain_max_total_us,
       [&] {
         return std::pair{junk.data(), static_cast<uint32_t>(junk.size())};
       },
@@ -86,335 +92,306 @@ void drain(SerialPort& port, Exchange& x, Clock& clock) {
         return false;
       });
   trace_of(x).line("drain: waited %.1f ms for %.1f ms of quiet, dropped %u bytes",
-                   static_cast<double>(clock.now_us() - start) / 1000.0,
-                   static_cast<double>(x.drain_quiet_us) / 1000.0, static_cast<unsigned>(dropped));
-  x.drain_quiet_us = 0;
+                   ms(clock.now_us() - start), ms(quiet), static_cast<unsigned>(dropped));
 }
 
-// What is waiting goes, so that a late reply or noise cannot shift the next reply; a trace
-// shows what that was.
-void discard(SerialPort& port, Exchange& x) {
-  Trace& t = trace_of(x);
-  if (t.on()) {
-    std::array<uint8_t, 64> dropped{};
-    uint32_t got = 0;
-    if (port.input_waiting() > 0 && port.read(dropped.data(), dropped.size(), &got) && got > 0)
-      t.line("discard: %u bytes: %s", static_cast<unsigned>(got),
-             Trace::hex(dropped.data(), got).c_str());
+// Before a frame: bytes waiting now came after the last exchange ended. After a reply taken
+// following unanswered frames they (or bytes heard behind that reply) are the device still
+// answering copies: the line must go quiet first. While frames go unanswered they are the
+// device answering late. Anything else is noise; it goes, so that it cannot shift the reply.
+void before_frame(SerialPort& port, Exchange& x, Clock& clock, bool by_reply) {
+  LineModel& line = x.line;
+  std::array<uint8_t, Heard::kCap> waiting{};
+  bool ok = true;
+  const uint32_t got = take_waiting(port, waiting.data(), Heard::kCap, &ok);
+  note_bytes(x, clock, got);
+  if (got > 0)
+    trace_of(x).line("discard: %u bytes: %s", static_cast<unsigned>(got),
+                     Trace::hex(waiting.data(), got).c_str());
+  if (line.drain_quiet_us > 0 && (line.copies_heard || got > 0))
+    drain(port, x, clock, line.drain_quiet_us);
+  else if (got > 0 && line.unanswered)
+    line.late_us = std::max(
+        line.late_us, std::min(clock.now_us() - line.unanswered_since_us, kTiming.late_max_us));
+  line.drain_quiet_us = 0;
+  line.copies_heard = false;
+  if (by_reply) {
+    const uint64_t now = clock.now_us();
+    if (now < line.free_at_us)
+      clock.sleep_ms(wait_ms(line.free_at_us - now));
   }
   port.discard_input();
 }
 
+// What came as the write returned: the echo's beginning, or the device talking over the frame.
+void hear_at_write(SerialPort& port, Exchange& x, Clock& clock) {
+  Heard& h = x.flight.heard;
+  bool ok = true;
+  h.n = h.at_write = take_waiting(port, h.b.data(), Heard::kCap, &ok);
+  x.flight.read_failed = !ok;
+  note_bytes(x, clock, h.n);
+  if (h.n > 0 || !ok)
+    trace_read(x, ok ? "at the write" : "at the write FAILED", h.b.data(), Heard::kCap, h.n);
+}
+
 }  // namespace
 
-bool send_command(SerialPort& port, Exchange& x, int32_t netnum, Clock& clock, bool by_reply) {
+bool send_command(SerialPort& port, Exchange& x, int32_t netnum, Clock& clock,
+                  const Pacing& pacing) {
   build_command_frame(x, netnum);
-  if (x.drain_quiet_us > 0)
-    drain(port, x, clock);
-  if (by_reply) {
-    const uint64_t now = clock.now_us();
-    const uint64_t free_at = std::max(x.heard ? x.last_rx_us + kQuietUs : 0, x.hold_until_us);
-    if (now < free_at)
-      clock.sleep_ms(wait_ms(free_at - now));
-  }
-  discard(port, x);
-  x.frame_out = port.write(x.tx_buff.data(), kCommandFrameSize);
-  x.sent_command = x.command_tx;
-  x.sent_at_us = clock.now_us();
+  before_frame(port, x, clock, pacing.by_reply);
+  Flight& f = x.flight;
+  f = Flight{};
+  f.out = port.write(x.tx_buff.data(), kCommandFrameSize);
+  f.by_reply = pacing.by_reply;
+  f.command = x.command_tx;
+  f.netnum = netnum;
+  f.sent_at_us = clock.now_us();
+  f.deadline_us = f.sent_at_us + uint64_t{pacing.reply_within_ms} * 1000;
   const char* name = command_name(x.command_tx);
-  trace_of(x).line("-> %s  %s 0x%08x%s", Trace::hex(x.tx_buff.data(), kCommandFrameSize).c_str(),
-                   name != nullptr ? name : "?", static_cast<unsigned>(x.adr_tx),
-                   x.frame_out ? "" : "  WRITE FAILED");
-  return x.frame_out;
-}
-
-bool reply_accepted(const uint8_t* rx, int32_t netnum) {
-  return rx[kRepCrc] == dallas_crc8(rx, kRepCrc) && int32_t{rx[kRepAddr]} == netnum;
-}
-
-bool reply_is_stale(uint8_t code, uint8_t sent) {
-  return code != sent && is_command_code(code);
+  Trace& t = trace_of(x);
+  if (t.on())
+    t.line("-> %s  %s 0x%08x%s", Trace::hex(x.tx_buff.data(), kCommandFrameSize).c_str(),
+           name != nullptr ? name : "?", static_cast<unsigned>(x.adr_tx),
+           f.out ? "" : "  WRITE FAILED");
+  if (f.out)
+    hear_at_write(port, x, clock);
+  return f.out;
 }
 
 namespace {
 
-constexpr uint32_t kEchoRest = kCommandFrameSize - kReplyFrameSize;
-// The longest the port's own read waits for a reply.
-constexpr uint64_t kReplyReadUs = kPortTimeLimits.read.for_bytes(kReplyFrameSize) * 1000;
-
-// The bytes heard since the frame was written (an echo of it dropped), oldest first.
-struct Heard {
-  static constexpr uint32_t kCap = 64;
-  std::array<uint8_t, kCap> b{};
-  uint32_t n = 0;
-  uint32_t judged = 0;   // windows that start before this index have been judged
-  bool any = false;      // something besides an echo came
-  uint64_t last_us = 0;  // when a read last brought something
-
-  uint8_t* tail() { return b.data() + n; }
-  uint32_t space() const { return kCap - n; }
-  void add(uint32_t got, uint64_t now) {
-    n += got;
-    if (got > 0) {
-      any = true;
-      last_us = now;
-    }
-  }
-  // Noise that fills the buffer pushes the oldest bytes out, keeping those that may begin a
-  // reply; windows starting at them have not been judged yet.
-  void make_room() {
-    if (space() > 0)
-      return;
-    constexpr uint32_t keep = kReplyFrameSize - 1;
-    std::memmove(b.data(), b.data() + n - keep, keep);
-    n = keep;
-    judged = 0;
-  }
-  void drop_echo() {
-    n = 0;
-    judged = 0;
-    any = false;
-  }
-};
-
-class Listener {
+// One exchange's hearing, from the read to the verdict: the read phase (the port's own read, a
+// reply cut short completed within its time, or under reply pacing until the deadline), then
+// listening when there is cause, then done. Every byte judged is one the framer sees.
+class Hearing {
  public:
-  Listener(SerialPort& port, Exchange& x, int32_t netnum, Clock& clock, const Pacing& pacing)
-      : port_(port), x_(x), netnum_(netnum), clock_(clock), pacing_(pacing) {}
+  Hearing(SerialPort& port, Exchange& x, Clock& clock, uint64_t min_listen_us)
+      : port_(port),
+        x_(x),
+        f_(x.flight),
+        h_(x.flight.heard),
+        clock_(clock),
+        min_listen_us_(min_listen_us),
+        sent_{x.tx_buff.data(), f_.command, f_.netnum} {}
 
-  // The read as the pacing has it, a reply cut short completed within that read's own time,
-  // and an echo of the frame dropped. False when the port fails.
-  bool read_reply(Heard& h, bool after_frame) {
-    if (!read_whole(h))
-      return false;
-    if (!after_frame || h.n != kReplyFrameSize ||
-        !std::equal(h.b.begin(), h.b.begin() + kReplyFrameSize, x_.tx_buff.begin()))
-      return true;
-    // Many RS-485 adapters keep their receiver on while they transmit, so the frame just
-    // written comes back ahead of the reply. Seven bytes that begin the frame are its echo only
-    // when nine more follow: a reply may begin like the frame (a device answering 0 to a
-    // command with argument 0 whose CRC-8 happens to be 0), but no device sends sixteen bytes.
-    // The nine need not match: a byte hit on the line leaves an echo still an echo, and taking
-    // its head for the device's answer would confirm what the device never did.
-    if (!read_part(h.tail(), kEchoRest, h))
-      return false;
-    if (h.n != kCommandFrameSize)
-      return true;
-    const auto differ =
-        std::mismatch(h.b.begin(), h.b.begin() + kCommandFrameSize, x_.tx_buff.begin());
-    trace_of(x_).line("echo of the frame dropped%s",
-                      differ.first == h.b.begin() + kCommandFrameSize ? "" : ", hit on the line");
-    h.drop_echo();
-    return read_whole(h);
-  }
-
-  // The first window not judged yet that is a reply to take: the device's address, a good
-  // CRC-8, and not another command's success code. Pieces of our own frame (an echo cut short
-  // or garbled) are not taken but as the first window, since a reply may begin like the frame.
-  std::optional<uint32_t> take(Heard& h) const {
-    for (; h.judged + kReplyFrameSize <= h.n; ++h.judged) {
-      const uint8_t* w = &h.b[h.judged];
-      if ((h.judged > 0 && piece_of_frame(w)) || !reply_accepted(w, netnum_))
-        continue;
-      if (!reply_is_stale(w[kRepCode], x_.sent_command))
-        return h.judged++;
-      trace_of(x_).line("stale: %s answers an earlier %s, not taken",
-                        Trace::hex(w, kReplyFrameSize).c_str(), command_name(w[kRepCode]));
-    }
-    return std::nullopt;
-  }
-
-  // Whether seven bytes are found anywhere in the frame just written. An echo that a collision
-  // garbled in part, or that the device's bytes pushed along, still carries such pieces, and
-  // some pass for a reply (network number 0 and a run of zero bytes in the frame).
-  bool piece_of_frame(const uint8_t* w) const {
-    const auto frame_end = x_.tx_buff.begin() + kCommandFrameSize;
-    return std::search(x_.tx_buff.begin(), frame_end, w, w + kReplyFrameSize) != frame_end;
-  }
-
-  // After a reply that was not taken: listens on until the line has been quiet, at least until
-  // min_until, and takes a reply to the frame just sent that comes whole meanwhile.
-  std::optional<uint32_t> settle(Heard& h, uint64_t min_until) {
-    const uint64_t start = clock_.now_us();
-    const uint64_t steps = x_.unsettled + (h.any ? 1 : 0);
-    min_until = std::max({min_until, start + std::min(steps * kSettleStepUs, kSettleMaxUs),
-                          x_.sent_at_us + x_.patience_us});
-    std::optional<uint32_t> at;
-    listen(
-        port_, x_, clock_,
-        {h.any ? std::min(h.last_us, start) : start, kSettleQuietUs, min_until,
-         start + kSettleBoundUs},
-        [&] {
-          h.make_room();
-          return std::pair{h.tail(), h.space()};
-        },
-        [&](const uint8_t* buf, uint32_t got) {
-          trace_read("listening", buf, got, got);
-          h.add(got, clock_.now_us());
-          at = take(h);
-          return at.has_value();
-        });
-    return at;
-  }
+  Reply run();
 
  private:
-  // One read towards the reply: the port's own, or until the deadline.
-  bool read_part(uint8_t* buf, uint32_t n, Heard& h) {
-    uint32_t got = 0;
-    bool ok = false;
-    if (pacing_.by_reply) {
-      const uint64_t now = clock_.now_us();
-      ok = port_.read_until(buf, n, &got,
-                            wait_ms(pacing_.deadline_us > now ? pacing_.deadline_us - now : 0));
-    } else {
-      ok = port_.read(buf, n, &got);
-    }
-    note_heard(x_, clock_, got);
-    trace_read(ok ? "read" : "read FAILED", buf, n, got);
-    h.add(got, clock_.now_us());
-    return ok;
-  }
+  enum class Phase { Read, Listen, Done };
 
-  void trace_read(const char* what, const uint8_t* buf, uint32_t n, uint32_t got) const {
-    trace_of(x_).line("<- %s %u of %u%s%s", what, static_cast<unsigned>(got),
-                      static_cast<unsigned>(n), got > 0 ? ": " : "", Trace::hex(buf, got).c_str());
+  void new_read_window() {
+    window_end_ = f_.by_reply ? f_.deadline_us : clock_.now_us() + kTiming.read_us;
+    first_read_ = !f_.by_reply;
   }
-
-  // A read of the reply, completed within its own time when it returned with only part of it.
-  bool read_whole(Heard& h) {
-    const uint64_t limit = pacing_.by_reply ? pacing_.deadline_us : clock_.now_us() + kReplyReadUs;
-    const uint32_t start = h.n;
-    if (!read_part(h.tail(), kReplyFrameSize, h))
-      return false;
-    while (h.n > start && h.n < start + kReplyFrameSize) {
-      const uint64_t now = clock_.now_us();
-      if (now >= limit)
-        break;
-      uint32_t got = 0;
-      const uint32_t want = start + kReplyFrameSize - h.n;
-      const bool ok = port_.read_until(h.tail(), want, &got, wait_ms(limit - now));
-      note_heard(x_, clock_, got);
-      trace_read(ok ? "rest of a reply cut short" : "read FAILED", h.tail(), want, got);
-      if (!ok)
-        return false;
-      h.add(got, clock_.now_us());
-      if (got == 0)
-        break;
-    }
-    return true;
+  void drop_echo();
+  bool read_step(const Judgement& j);
+  Phase after_read();
+  bool listen_step();
+  uint32_t read_into(uint32_t want, uint32_t wait, bool documented, const char* what);
+  void make_room();
+  Reply taken(uint32_t at);
+  Reply not_taken();
+  uint64_t origin() const {
+    return x_.line.unanswered ? x_.line.unanswered_since_us : f_.sent_at_us;
   }
 
   SerialPort& port_;
   Exchange& x_;
-  int32_t netnum_;
+  Flight& f_;
+  Heard& h_;
   Clock& clock_;
-  const Pacing& pacing_;
+  const uint64_t min_listen_us_;
+  const Sent sent_;
+  Phase phase_ = Phase::Read;
+  bool first_read_ = false;
+  bool failed_ = false;
+  uint64_t window_end_ = 0, listen_from_us_ = 0, listen_until_ = 0, listen_bound_ = 0;
+  uint64_t last_late_us_ = 0, first_late_us_ = 0;
 };
 
-// Why the first seven bytes heard were no reply to take.
-std::string why_not(const Heard& h, const Exchange& x, int32_t netnum) {
-  char why[96];
-  const uint8_t* w = h.b.data();
-  if (!h.any)
-    return "nothing heard";
-  if (h.n < kReplyFrameSize)
-    std::snprintf(why, sizeof why, "%u bytes heard, a reply cut short", static_cast<unsigned>(h.n));
-  else if (w[kRepCrc] != dallas_crc8(w, kRepCrc))
-    std::snprintf(why, sizeof why, "%u bytes heard, the first seven fail the CRC-8",
-                  static_cast<unsigned>(h.n));
-  else if (int32_t{w[kRepAddr]} != netnum)
-    std::snprintf(why, sizeof why, "a reply from address %u", w[kRepAddr]);
-  else
-    std::snprintf(why, sizeof why, "a reply for an earlier %s (sent %s)", command_name(w[kRepCode]),
-                  command_name(x.sent_command));
-  return why;
+Reply Hearing::run() {
+  h_.echo_open = h_.echo_open && f_.out;
+  f_.out = false;
+  failed_ = f_.read_failed;
+  new_read_window();
+  while (!failed_) {
+    const Judgement j = judge(h_.b.data(), h_.n, h_.echo_open, sent_);
+    if (j.what == Finding::Echo) {
+      drop_echo();
+      continue;
+    }
+    if (j.what == Finding::Reply)
+      return taken(j.at);
+    if (phase_ == Phase::Done)
+      return not_taken();
+    if (phase_ == Phase::Listen && !listen_step())
+      phase_ = Phase::Done;
+    if (phase_ == Phase::Read && !read_step(j) && !failed_)
+      phase_ = after_read();  // judged once more: what waited for an echo may be a reply
+  }
+  // A reply a failed read may still be bringing: under reply pacing the next frame waits for it.
+  if (f_.by_reply)
+    x_.line.free_at_us = std::max(x_.line.free_at_us, f_.deadline_us);
+  h_ = Heard{};
+  return {ReplyStatus::ReadFailed, 0, 0};
 }
 
-void trace_verdict(const Exchange& x, const Heard& h, std::optional<uint32_t> at, int32_t netnum,
-                   uint64_t listened_us) {
+// Many RS-485 adapters keep their receiver on while they transmit, so the frame just written
+// comes back ahead of the reply. Under the documented pauses the reply's read starts afresh.
+void Hearing::drop_echo() {
+  const bool hit = !std::equal(h_.b.begin(), h_.b.begin() + kCommandFrameSize, x_.tx_buff.begin());
+  trace_of(x_).line("echo of the frame dropped%s", hit ? ", hit on the line" : "");
+  std::memmove(h_.b.data(), h_.b.data() + kCommandFrameSize, h_.n - kCommandFrameSize);
+  h_.n -= kCommandFrameSize;
+  h_.at_write -= std::min<uint32_t>(h_.at_write, kCommandFrameSize);
+  h_.echo_open = false;
+  new_read_window();
+}
+
+// One read of the read phase; false once it is over (the port's own read, or a later one, that
+// brought nothing). What the read brings came within it: a prompt answer, whatever it holds.
+bool Hearing::read_step(const Judgement& j) {
+  make_room();
+  const uint32_t space = Heard::kCap - h_.n;
+  const uint32_t want = std::min(j.need > 0 ? j.need : kReplyFrameSize, space);
+  if (first_read_) {
+    first_read_ = false;
+    return read_into(want, 0, true, "read") > 0;
+  }
+  const uint64_t now = clock_.now_us();
+  if (now >= window_end_)
+    return false;
+  // A whole reply came under the documented pauses and was none to take: what waits is read,
+  // and nothing more is waited for, as the documented read would not.
+  if (!f_.by_reply && j.need == 0)
+    return port_.input_waiting() > 0 && read_into(space, 0, false, "read waiting") > 0;
+  return read_into(want, wait_ms(window_end_ - now), false, "rest of a reply cut short") > 0;
+}
+
+// After a read that took no reply: listening only for cause. A reply may still be on its way
+// (cut short by the read, or nothing yet from a device that has answered before); a device heard
+// answering late before is given that long after its frame; a block is given its own time. A
+// whole wrong reply, and silence before any device has answered, cost nothing more.
+Hearing::Phase Hearing::after_read() {
+  h_.echo_open = false;
+  const uint64_t now = clock_.now_us();
+  uint64_t until = f_.sent_at_us + std::max(x_.line.late_us, min_listen_us_);
+  if (h_.n < kReplyFrameSize && (h_.n > 0 || x_.line.found))
+    until = std::max(until, window_end_ + kTiming.quiet_us);
+  listen_from_us_ = now;
+  listen_until_ = until;
+  listen_bound_ = now + kTiming.listen_max_us;
+  return now < until ? Phase::Listen : Phase::Done;
+}
+
+// One read while listening on; false once the line has been quiet long enough, or the port
+// fails (which only ends the listening). What comes now came after the read: the device is late.
+// A byte at a time, so that its time is the time it came.
+bool Hearing::listen_step() {
+  const uint64_t now = clock_.now_us();
+  const uint64_t quiet_end = last_late_us_ > 0 ? last_late_us_ + kTiming.quiet_us : 0;
+  const uint64_t until = std::min(std::max(listen_until_, quiet_end), listen_bound_);
+  if (now >= until)
+    return false;
+  make_room();
+  const uint32_t before = h_.n;
+  read_into(1, wait_ms(std::min(until - now, kTiming.quiet_us)), false, "listening");
+  if (failed_) {
+    failed_ = false;
+    return false;
+  }
+  if (h_.n > before) {
+    last_late_us_ = clock_.now_us();
+    first_late_us_ = first_late_us_ > 0 ? first_late_us_ : last_late_us_;
+    for (uint32_t i = before; i < h_.n; ++i)
+      h_.late |= uint64_t{1} << i;
+  }
+  return true;
+}
+
+uint32_t Hearing::read_into(uint32_t want, uint32_t wait, bool documented, const char* what) {
+  uint32_t got = 0;
+  uint8_t* tail = h_.b.data() + h_.n;
+  const bool ok =
+      documented ? port_.read(tail, want, &got) : port_.read_until(tail, want, &got, wait);
+  note_bytes(x_, clock_, got);
+  trace_read(x_, ok ? what : "read FAILED", tail, want, got);
+  h_.n += got;
+  failed_ = !ok;
+  return got;
+}
+
+// Noise that fills the buffer pushes the oldest bytes out, keeping those that may begin a reply.
+void Hearing::make_room() {
+  constexpr uint32_t keep = kReplyFrameSize - 1;
+  if (h_.n < Heard::kCap)
+    return;
+  std::memmove(h_.b.data(), h_.b.data() + h_.n - keep, keep);
+  h_.late >>= h_.n - keep;
+  h_.at_write = 0;
+  h_.n = keep;
+  h_.echo_open = false;
+}
+
+void trace_verdict(const Exchange& x, const char* verdict, const Heard& h, uint32_t at, bool late) {
   Trace& t = trace_of(x);
   if (!t.on())
     return;
-  const double after_ms = static_cast<double>(listened_us) / 1000.0;
-  if (!at) {
-    t.line("no reply taken: %s; listened %.1f ms after the read", why_not(h, x, netnum).c_str(),
-           after_ms);
-    return;
-  }
-  const uint8_t* w = &h.b[*at];
-  t.line("reply taken: %s, %s 0x%08x%s", Trace::hex(w, kReplyFrameSize).c_str(),
-         w[kRepCode] == x.sent_command ? "confirms, value" : "a refusal, value",
+  const uint8_t* w = &h.b[at];
+  t.line("reply taken: %s, %s 0x%08x%s", Trace::hex(w, kReplyFrameSize).c_str(), verdict,
          static_cast<unsigned>(load_be32(w + kRepValue)),
-         listened_us > 0 ? " (heard while listening on)" : "");
+         late ? " (heard while listening on)" : "");
 }
 
-// *late: the reply taken came only while listening on after the read.
-Reply hear(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock& clock,
-           const Pacing& pacing, uint64_t min_listen_us, uint64_t* heard_at, bool* late) {
-  Reply r;
-  const bool after_frame = x.frame_out;
-  x.frame_out = false;
-  Listener listener(port, x, netnum, clock, pacing);
-  Heard h;
-  if (!listener.read_reply(h, after_frame)) {
-    r.status = ReplyStatus::ReadFailed;
-    return r;
+// A reply taken. A confirmation that came within the read says the device is prompt again; one
+// heard only while listening on, how long its work takes. A refusal, which comes at once
+// whatever the work, says nothing of it.
+Reply Hearing::taken(uint32_t at) {
+  LineModel& line = x_.line;
+  const uint8_t* w = &h_.b[at];
+  const Reply r{ReplyStatus::Accepted, w[kRepCode], load_be32(w + kRepValue)};
+  const bool late = (h_.late >> at & 0x7F) != 0;
+  const uint64_t took = clock_.now_us() - origin();
+  line.found = true;
+  if (r.code == f_.command)
+    line.late_us = late ? std::max(line.late_us, std::min(took, kTiming.late_max_us)) : 0;
+  if (line.unanswered) {
+    line.drain_quiet_us = std::clamp(took, kTiming.quiet_us, kTiming.drain_max_us);
+    line.copies_heard = h_.n > at + kReplyFrameSize || port_.input_waiting() > 0;
+    line.unanswered = false;
   }
-  std::optional<uint32_t> at = listener.take(h);
-  const uint64_t read_end = clock.now_us();
-  if (!at)
-    at = listener.settle(h, x.sent_at_us + min_listen_us);
-  *heard_at = h.any ? h.last_us : 0;
-  *late = at && clock.now_us() > read_end;
-  trace_verdict(x, h, at, netnum, clock.now_us() - read_end);
-  const uint32_t from = at.value_or(0);
-  std::copy_n(h.b.begin() + from, std::min<uint32_t>(h.n - std::min(h.n, from), kReplyFrameSize),
-              x.rx_buff.begin());
-  if (at) {
-    const uint8_t* w = &h.b[*at];
-    r.status = ReplyStatus::Accepted;
-    r.code = w[kRepCode];
-    r.value = load_be32(w + kRepValue);
-  }
-  x.rx_buff[kRepCode] = marker;
+  trace_verdict(x_, r.code == f_.command ? "confirms, value" : "a refusal, value", h_, at, late);
+  h_ = Heard{};
   return r;
+}
+
+// No reply taken. Bytes that came after the read, or over the frame while frames were already
+// unanswered, are the device answering late, into a later frame: it is at least that slow.
+Reply Hearing::not_taken() {
+  LineModel& line = x_.line;
+  const bool over_frame = h_.at_write > 0 && line.unanswered;
+  if (!line.unanswered) {
+    line.unanswered = true;
+    line.unanswered_since_us = f_.sent_at_us;
+  }
+  const uint64_t late_at = first_late_us_ > 0 ? first_late_us_ : over_frame ? f_.sent_at_us : 0;
+  if (late_at > line.unanswered_since_us)
+    line.late_us =
+        std::max(line.late_us, std::min(late_at - line.unanswered_since_us, kTiming.late_max_us));
+  Trace& t = trace_of(x_);
+  if (t.on())
+    t.line("no reply taken: %s; listened %.1f ms after the read",
+           why_not(h_.b.data(), h_.n, sent_).c_str(),
+           ms(listen_from_us_ > 0 ? clock_.now_us() - listen_from_us_ : 0));
+  h_ = Heard{};
+  return {};
 }
 
 }  // namespace
 
-Reply receive_reply(SerialPort& port, Exchange& x, int32_t netnum, uint8_t marker, Clock& clock,
-                    const Pacing& pacing, uint64_t min_listen_us) {
-  uint64_t heard_at = 0;
-  bool late = false;
-  const Reply r = hear(port, x, netnum, marker, clock, pacing, min_listen_us, &heard_at, &late);
-  if (r.status == ReplyStatus::Accepted) {
-    x.unsettled = 0;
-    const uint64_t took = clock.now_us() - (x.unanswered ? x.unanswered_since_us : x.sent_at_us);
-    // A confirmation within the read says the device is prompt again; one heard only later,
-    // how long its work takes. A refusal, which comes at once whatever the work, says nothing.
-    if (r.code == x.sent_command)
-      x.patience_us = late ? std::max(x.patience_us, std::min(took, kSettleMaxUs)) : 0;
-    if (x.unanswered) {
-      // The device may have taken some of the unanswered frames after all and still be
-      // answering them: the next frame waits until it has been quiet as long as this reply took.
-      x.drain_quiet_us = std::clamp(took, kSettleQuietUs, kDrainMaxUs);
-      x.unanswered = false;
-    }
-    return r;
-  }
-  x.unsettled += heard_at != 0 ? 1 : 0;
-  if (!x.unanswered) {
-    x.unanswered = true;
-    x.unanswered_since_us = x.sent_at_us;
-  }
-  // Something on the line while frames go unanswered is most likely the device answering the
-  // first of them at last, into a later frame: it is at least that slow.
-  if (heard_at > x.unanswered_since_us)
-    x.patience_us =
-        std::max(x.patience_us, std::min(heard_at - x.unanswered_since_us, kSettleMaxUs));
-  if (pacing.by_reply)
-    x.hold_until_us = pacing.deadline_us;
-  return r;
+Reply receive_reply(SerialPort& port, Exchange& x, Clock& clock, uint64_t min_listen_us) {
+  return Hearing(port, x, clock, min_listen_us).run();
 }
 
 }  // namespace korvel

@@ -19,6 +19,7 @@ bool VirtualLine::write(const uint8_t* data, uint32_t n) {
   const auto vanished = wire_.vanished_at();
   if (write_calls_ == fail_write_at_ || (vanished && *vanished <= now_us_))
     return false;
+  write_times_.push_back(now_us_);
   advance_to(wire_.host_write(data, n, now_us_));
   written_.emplace_back(data, data + n);
   const uint32_t arg = n >= 7 ? load_le32(data + 3) : 0;

@@ -36,7 +36,12 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   }
   bool is_open() const { return open_; }
 
-  uint64_t now_us() const override { return now_us_; }
+  // Every reading moves time on by a microsecond or a few (seeded), as a real clock does between
+  // two readings: a decision that holds only while two readings are equal fails here.
+  uint64_t now_us() const override {
+    tick_ = tick_ * 6364136223846793005ull + 1442695040888963407ull;
+    return now_us_ += 1 + (tick_ >> 62);
+  }
   void sleep_ms(uint32_t ms) override {
     note(log, "+" + std::to_string(ms));
     advance_to(now_us_ + uint64_t{ms} * 1000);
@@ -51,6 +56,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
     return read_until(buf, n, got, waiting() > 0 || n == 0 ? 0 : limit);
   }
   bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override;
+  uint32_t input_waiting() override { return static_cast<uint32_t>(waiting()); }
   void discard_input() override { wire_.discard(now_us_); }
   void fail_write_at(size_t k) { fail_write_at_ = k; }
   void fail_read_at(size_t k) { fail_read_at_ = k; }
@@ -64,6 +70,8 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   // for a length not 16, +ms a pause); the wire alike without the pauses.
   std::string log, wire;
   const std::vector<std::vector<uint8_t>>& frames_written() const { return written_; }
+  // When each write began (virtual microseconds), in the order of frames_written().
+  const std::vector<uint64_t>& write_times() const { return write_times_; }
   size_t waiting() { return wire_.available(now_us_); }  // handed over, not read or discarded
   size_t write_calls() const { return write_calls_; }
 
@@ -82,7 +90,8 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   [[noreturn]] void stuck() const;
 
   zemlot::Wire wire_;
-  uint64_t now_us_ = 0;
+  mutable uint64_t now_us_ = 0, tick_ = 1;
+  std::vector<uint64_t> write_times_;
   std::vector<std::vector<uint8_t>> written_;
   size_t write_calls_ = 0, read_calls_ = 0, fail_write_at_ = 0, fail_read_at_ = 0;
   bool open_ = false;

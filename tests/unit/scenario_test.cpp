@@ -191,18 +191,19 @@ const std::map<std::string, std::string> kTraces = {
      "…payload CRC-32 … stored, … computed (match); image CRC-32 56fdc53a\n…2 blocks, 1 pages\n"
      "…  -> 01 01 00 00 00 00 00 … ac  CMD_ACTIVATE 0x00000000\n"
      "     135.6 ms  <- read 7 of 7: 01 01 00 00 00 00 fa\n"
-     "     135.6 ms  reply taken: 01 01 00 00 00 00 fa, confirms, value 0x00000000\n"
+     "     135.… ms  reply taken: 01 01 00 00 00 00 fa, confirms, value 0x00000000\n"
      "…answer: Y\n…CMD_WRITE_BLOCK 0x08001008\n…reply taken: 01 06 00 00 00 00 …, confirms…"
      "end: exit status 0\n"},
+    // Silence before any device has answered costs nothing beyond the read.
     {"device silent for a while",
      "…CMD_ACTIVATE 0x00000000\n…<- read 0 of 7\n"
-     "…no reply taken: nothing heard; listened 25.… ms after the read\n…"
+     "…no reply taken: nothing heard; listened 0.0 ms after the read\n…"
      "reply taken: 01 01 00 00 00 00 fa, confirms…end: exit status 0\n"},
     {"the port cannot be opened", "…port 'VCOM1': open: …\n…end: exit status 1\n"},
+    // Its last byte was waiting too: a prompt reply, not a late one.
     {"a noise byte before a reply",
-     "…<- read 7 of 7: 55 01 10 00 00 00 02\n…<- listening 1 of …: f7\n"
-     "…reply taken: 01 10 00 00 00 02 f7, confirms, value 0x00000002 (heard while listening "
-     "on)\n…"},
+     "…<- read 7 of 7: 55 01 10 00 00 00 02\n…<- read waiting 1 of …: f7\n"
+     "…reply taken: 01 10 00 00 00 02 f7, confirms, value 0x00000002\n…"},
 };
 
 class Scenario : public ::testing::TestWithParam<Row> {
