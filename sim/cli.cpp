@@ -329,6 +329,10 @@ const OptionEntry kOptionTable[] = {
      [](std::string_view v, ProgramOptions& p) {
        return take_frame_set(v, p.model.faults.wrong_address);
      }},
+    {"bad-crc", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_frame_set(v, p.model.faults.bad_crc);
+     }},
     {"noise", required_argument, take_noise},
     {"split", required_argument, take_split},
     {"silent", required_argument,
@@ -487,6 +491,7 @@ asked for, a range N-M is accepted too; the options marked * may be repeated):
   --drop-reply N *       never answer frame N (it still takes effect)
   --delay-reply N:MS *   answer frame N MS milliseconds later than usual
   --wrong-address N *    answer frame N from address netnum+1 (with a valid CRC)
+  --bad-crc N *          answer frame N with a reply whose CRC-8 is wrong
   --noise N:HEXBYTES *   put these bytes on the line just before the reply to frame N
   --split N:FIRST:GAPMS *
                          send the first FIRST bytes of the reply to frame N, then

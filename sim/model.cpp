@@ -292,6 +292,10 @@ void Model::queue_reply(uint32_t n, uint8_t code, const Outcome& out, uint64_t a
   store_be32(&reply[kRepValue], out.value);
   reply[kRepCrc] = dallas_crc8(reply.data(), kRepCrc);
   std::string what = reply_note(n, code, out.code, wrong_address);
+  if (faults.bad_crc.count(n)) {
+    reply[kRepCrc] ^= 0x5A;
+    what += " (bad CRC-8)";
+  }
 
   auto split = faults.split.find(n);
   if (split != faults.split.end() && split->second.first > 0 &&

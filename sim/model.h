@@ -66,6 +66,7 @@ struct Faults {
   std::set<uint32_t> drop_reply;          // accepted frames whose reply is never sent
   std::map<uint32_t, uint32_t> delay_ms;  // accepted frame -> extra delay before its reply
   std::set<uint32_t> wrong_address;       // accepted frames answered from address netnum + 1
+  std::set<uint32_t> bad_crc;             // accepted frames answered with a wrong CRC-8
   // accepted frame -> bytes just before its reply; a range of frames shares one copy
   std::map<uint32_t, std::shared_ptr<const std::vector<uint8_t>>> noise;
   // accepted frame -> (bytes in the first part, ms of silence on the line before the rest)

@@ -150,6 +150,7 @@ struct Run {
   int rc = 0;
   testing::CaptureConsole con;
   std::vector<std::vector<uint8_t>> frames;
+  std::vector<uint64_t> times;  // when each frame's write began
   zemlot::Summary device;
   std::vector<uint8_t> app;  // the device's application area afterwards
   bool wrote_all = false, closed = false;
@@ -180,9 +181,38 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
   out.wrote_all = line.write_calls() == line.frames_written().size();
   out.closed = out.rc == 0 && port.close(out.con) == 0;
   out.frames = line.frames_written();
+  out.times = line.write_times();
   out.device = line.model().summary();
   out.app.assign(line.model().flash().begin() + (APP_START - FLASH_BASE),
                  line.model().flash().end());
+}
+
+// Whether every reply the device sends comes within the read, the documented way: prompt.
+bool prompt_device(const Opts& o) {
+  return inside_window(o) && o.faults.delay_ms.empty() && o.faults.split.empty() &&
+         o.faults.drop_reply.empty();
+}
+
+// Every gap between two frames is the documented one: the frame on the wire, the pauses and
+// at most the read's 28 ms; under reply pacing no more than the documented deadline and the
+// 4 ms the device takes to let go of the line. The gap after a key query may hold the
+// operator's answers, and a failed write ends the run.
+bool documented_spacing(const Run& run, bool by_reply) {
+  constexpr uint64_t kFrame = 16667, kSlack = 200;
+  for (size_t i = 1; i < run.times.size(); ++i) {
+    const uint8_t code = run.frames[i - 1][1];
+    if (code == CMD_GET_KEYID)
+      continue;
+    const uint64_t pauses = code == CMD_WRITE_BLOCK ? 69000 : 119000;
+    const uint64_t gap = run.times[i] - run.times[i - 1];
+    const uint64_t most = kFrame + pauses + 28000 + (by_reply ? 4000 : 0) + kSlack;
+    if (gap > most || (!by_reply && gap + kSlack < kFrame + pauses)) {
+      std::fprintf(stderr, "frame %zu (%02x) went out %llu us after the one before\n", i, code,
+                   static_cast<unsigned long long>(gap));
+      return false;
+    }
+  }
+  return true;
 }
 
 // The longest run of one frame sent again and again, the search for the device aside.
@@ -256,6 +286,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Alive: no frame goes out again and again but in the search for the device; and a device
   // that answers within its window costs a transient fault a few exchanges, no more.
   FUZZ_CHECK(longest_repeat(run.frames) <= 24);
+  // A device that is always prompt, whatever it answers, is spoken to at the documented pace.
+  FUZZ_CHECK(!prompt_device(r.device) || documented_spacing(run, r.by_reply));
   if (inside_window(r.device) && r.netnum >= 0 && r.netnum <= 255) {
     Opts steady = r.device;
     steady.faults = {};

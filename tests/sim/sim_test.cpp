@@ -36,7 +36,8 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   const std::string dump = scratch.file("zemlot_flash");
   const std::string options =
       " --trace --netnum 0257 --blid=0x7 --key-version 9 --silent 1 --drop-reply 6 --force"
-      " --refuse 0x11:1:E4 --wrong-address 3 --noise 2:0xaa55 --split 4:3:0 --split 99:1:600000"
+      " --refuse 0x11:1:E4 --wrong-address 3 --bad-crc 7 --noise 2:0xaa55 --split 4:3:0 --split "
+      "99:1:600000"
       " --reply-delay-ms 200 --work-ms blid=40 --delay-reply 9:200 --busy queued --latency-ms 1 "
       "--seed 7";
   korvel::testing::Child sim(
@@ -79,7 +80,7 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
         "ms  <- 02 02 00 00 00 00 ed  #3 ok (wrong address)\n",
         "  #4 refused: e6 page not erased (rest)\n",
         "ms  <- 01 e5 00 00 00 00 3f  #5 refused: e5 CRC range outside the flash\n",
-        "ms     #6 reply withheld\n", "ms  <- 01 10 00 00 00 07 c8  #7 ok\n",
+        "ms     #6 reply withheld\n", "ms  <- 01 10 00 00 00 07 92  #7 ok (bad CRC-8)\n",
         "  #8 refused: e4 unknown command\n", "ms  <- 01 11 00 00 00 39 a4  #9 ok\n",
         "\nframes: 11 (ignored: 1 bad CRC, 0 other address, 1 silent)\npartial frames dropped: 0\n"
         "commands: activate 1, get_blid 1, get_keyid 2, unblock_flash 1, erase_page 0, write_block "

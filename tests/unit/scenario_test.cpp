@@ -78,6 +78,25 @@ std::shared_ptr<const std::vector<uint8_t>> bytes(std::vector<uint8_t> b) {
 }
 constexpr size_t kNoFile = SIZE_MAX;
 
+// Each frame's write to the next one's on the line, in virtual microseconds.
+std::vector<uint64_t> gaps(const VirtualLine& l) {
+  std::vector<uint64_t> g;
+  const auto& t = l.write_times();
+  for (size_t i = 1; i < t.size(); ++i)
+    g.push_back(t[i] - t[i - 1]);
+  return g;
+}
+// The documented spacing: the frame on the wire (16.7 ms), the pauses, and the read: at once
+// when the reply waits, 28 ms when nothing comes. The clock ticks a few µs at every reading.
+constexpr uint64_t kFrameUs = 16667, kAnsweredUs = kFrameUs + 119000,
+                   kSilentUs = kAnsweredUs + 28000;
+void expect_spacing(const VirtualLine& l, const std::vector<uint64_t>& want) {
+  const std::vector<uint64_t> g = gaps(l);
+  ASSERT_GE(g.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i)
+    EXPECT_NEAR(static_cast<double>(g[i]), static_cast<double>(want[i]), 60) << "gap " << i;
+}
+
 // Whether text matches pattern, where "…" in the pattern stands for any text.
 bool matches(std::string_view text, std::string_view pattern) {
   const size_t star = pattern.find("…");
@@ -347,12 +366,34 @@ std::vector<Row> rows() {
           {.input = "y\nx\nyes\nmaybe\nN\nY\n"}, kReport + kId + kPrompt + kEnd,
           "01 +98 +21 10 +98 +21 11 +98 +21 +100 11 +98 +21 +100 +100 +100 +100 +2000"),
       // The device and the line misbehave for a while; the loader asks again and succeeds.
+      // The search on a silent line keeps the documented pace, and so does the device once it
+      // wakes: nothing was heard that it could still be answering.
       Row("device silent for a while",
           {.args = "VCOM1 1 @ I", .device = {.faults = {.silent_first = 5}}},
           kReport + "Идет поиск бутлоадера (0)\r…Идет поиск бутлоадера (4)\r" +
               "Идет поиск бутлоадера (5)\rБутлоадер был найден и активирован\n" +
               "Идет запрос версии бутлоадера (6)\r…",
-          "01 01 01 01 01 01 10 11"),
+          "01 01 01 01 01 01 10 11", kClosingErr, 0, false,
+          [](VirtualLine& l) {
+            expect_spacing(l, {kSilentUs, kSilentUs, kSilentUs, kSilentUs, kSilentUs, kAnsweredUs,
+                               kAnsweredUs});
+          }),
+      // Prompt replies that are none to take cost nothing beyond their own exchange.
+      Row("prompt wrong replies at the documented pace",
+          {.args = "VCOM1 1 @ I",
+           .device = {.faults = {.drop_reply = {3, 4},
+                                 .wrong_address = {1, 6},
+                                 .bad_crc = {2, 7},
+                                 .noise = {{3, bytes({0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA, 0x55})},
+                                           {4, bytes({1, 0x10, 0, 0, 0, 2, 0xF7})}}}}},
+          "…Идет поиск бутлоадера (4)\rБутлоадер был найден…Идет запрос версии бутлоадера (7)\r…",
+          "01 01 01 01 01 10 10 10 11", kClosingErr, 0, false,
+          [](VirtualLine& l) { expect_spacing(l, std::vector<uint64_t>(8, kAnsweredUs)); }),
+      Row("a search against a device at another address at the documented pace",
+          {.args = "VCOM1 1 @ I", .device = {.faults = {.wrong_address = {1, 2, 3, 4, 5, 6, 7, 8, 9,
+                                                                          10, 11, 12}}}},
+          "…Идет поиск бутлоадера (12)\rБутлоадер был найден…", "…", kClosingErr, 0, false,
+          [](VirtualLine& l) { expect_spacing(l, std::vector<uint64_t>(14, kAnsweredUs)); }),
       Row("replies for another address for a while",
           {.device = {.trace = true, .faults = {.wrong_address = {1, 2, 3, 4, 5}}}},
           "…Идет поиск бутлоадера (5)\rБутлоадер был найден…" + kDone, "01 01 01 01 01 01 10…",
