@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -144,18 +145,6 @@ const char* take_reply_delay(std::string_view value, ProgramOptions& p) {
   return kTaken;
 }
 
-const char* take_busy(std::string_view value, ProgramOptions& p) {
-  static constexpr std::pair<const char*, Busy> kBusy[] = {
-      {"lost", Busy::Lost}, {"garbled", Busy::Garbled}, {"queued", Busy::Queued}};
-  const auto* it = std::find_if(std::begin(kBusy), std::end(kBusy),
-                                [&](const auto& b) { return value == b.first; });
-  if (it == std::end(kBusy)) {
-    return "lost, garbled or queued";
-  }
-  p.model.busy = it->second;
-  return kTaken;
-}
-
 // What --work-ms expects, naming the commands as the option does.
 const char* work_ms_expected() {
   static const std::string text = [] {
@@ -169,7 +158,8 @@ const char* work_ms_expected() {
   return text.c_str();
 }
 
-const char* take_work_ms(std::string_view value, ProgramOptions& p) {
+// NAME=MS,... into a command code -> ms map (--work-ms, --busy-after-reply).
+const char* take_command_ms(std::string_view value, std::map<uint8_t, uint32_t>& into) {
   for (const std::string_view item : split_fields(value, ',')) {
     const auto fields = split_fields(item, '=');
     const auto ms = fields.size() == 2 ? parse_number(fields[1], 60000) : std::nullopt;
@@ -179,8 +169,21 @@ const char* take_work_ms(std::string_view value, ProgramOptions& p) {
     if (!ms || command == std::end(korvel::kCommands)) {
       return work_ms_expected();
     }
-    p.model.work_ms[command->code] = static_cast<uint32_t>(*ms);
+    into[command->code] = static_cast<uint32_t>(*ms);
   }
+  return kTaken;
+}
+
+// One of a few words, each naming a value.
+template <class T, size_t N>
+const char* take_word(std::string_view value, const std::pair<const char*, T> (&words)[N], T& field,
+                      const char* want) {
+  const auto* it = std::find_if(std::begin(words), std::end(words),
+                                [&](const auto& w) { return value == w.first; });
+  if (it == std::end(words)) {
+    return want;
+  }
+  field = it->second;
   return kTaken;
 }
 
@@ -313,12 +316,36 @@ const OptionEntry kOptionTable[] = {
      }},
     {"key", required_argument, take_key},
     {"reply-delay-ms", required_argument, take_reply_delay},
-    {"work-ms", required_argument, take_work_ms},
+    {"work-ms", required_argument,
+     [](std::string_view v, ProgramOptions& p) { return take_command_ms(v, p.model.work_ms); }},
+    {"busy-after-reply", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       return take_command_ms(v, p.model.busy_after_reply_ms);
+     }},
     {"jitter-ms", required_argument,
      [](std::string_view v, ProgramOptions& p) {
        return take_number(v, 60000, p.model.jitter_ms, "milliseconds from 0 to 60000");
      }},
-    {"busy", required_argument, take_busy},
+    {"busy", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       static constexpr std::pair<const char*, Busy> kWords[] = {
+           {"lost", Busy::Lost}, {"garbled", Busy::Garbled}, {"queued", Busy::Queued}};
+       return take_word(v, kWords, p.model.busy, "lost, garbled or queued");
+     }},
+    {"after-goto", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       static constexpr std::pair<const char*, AfterGoto> kWords[] = {
+           {"bootloader", AfterGoto::Bootloader},
+           {"silent", AfterGoto::Silent},
+           {"chatter", AfterGoto::Chatter}};
+       return take_word(v, kWords, p.model.after_goto, "bootloader, silent or chatter");
+     }},
+    {"rewrite", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       static constexpr std::pair<const char*, Rewrite> kWords[] = {{"and", Rewrite::And},
+                                                                    {"refuse", Rewrite::Refuse}};
+       return take_word(v, kWords, p.model.rewrite, "and or refuse");
+     }},
     {"refuse", required_argument, take_refusal},
     {"drop-reply", required_argument,
      [](std::string_view v, ProgramOptions& p) {
@@ -456,8 +483,9 @@ Line:
                          every L ms (many USB adapters default to 16); 0: at once (default)
   --byte-errors N        flip one bit in one byte in N on the line, either way, at random
                          (default 0: none)
-  --seed S               seed of the random draws (--byte-errors, --jitter-ms); the same
-                         seed gives the same run (default 1)
+  --seed S               seed of the random draws (--byte-errors, --jitter-ms, the
+                         application's chatter); the same seed gives the same run
+                         (default 1)
 
 The line is half duplex, as RS-485 is, and paced: the device sees a frame only when its
 last byte has arrived, 16.7 ms after its first. A byte the loader sends while the device
@@ -483,6 +511,19 @@ Device:
                          single-threaded bootloader is not listening then); garbled (taken
                          inverted, so that it fails its CRC); queued (taken, and answered
                          after the previous reply)
+  --busy-after-reply NAME=MS,...
+                         work MS ms after the reply to a command that is carried out, busy
+                         as --busy says, as a bootloader that acknowledges first and then
+                         programs (NAME as for --work-ms; for example write=20)
+  --after-goto bootloader|silent|chatter
+                         once a CMD_GOTO_APPLICATION is confirmed: stay in the bootloader
+                         (the default, so that one emulator serves several runs), or run the
+                         application, which answers no frame (silent) and also puts its own
+                         traffic on the line, 1 to 6 bytes every 200 to 600 ms (chatter,
+                         seeded)
+  --rewrite and|refuse   a block written where flash is programmed already: refused with
+                         error code 0xE8, as typical flash refuses to program a location
+                         twice (refuse, the default), or ANDed in (and)
 
 Faults (N is the number of an accepted frame, counted from 1; where a frame number is
 asked for, a range N-M is accepted too; the options marked * may be repeated):
@@ -512,6 +553,8 @@ Error codes in replies:
   0xE4  unknown command
   0xE5  CMD_GET_CRC range outside the flash
   0xE6  page not erased (CMD_WRITE_BLOCK into a page not erased since CMD_UNBLOCK_FLASH)
+  0xE8  flash programmed already (CMD_WRITE_BLOCK over a block written since its erase,
+        with --rewrite refuse)
 The summary's "refused" line counts every refusal, and as "own" those the device made
 itself rather than by --refuse.
 

@@ -77,6 +77,8 @@ const char* error_name(uint8_t code) {
       return "CRC range outside the flash";
     case kErrNotErased:
       return "page not erased";
+    case kErrNotBlank:
+      return "flash programmed already";
     default:
       return nullptr;
   }
@@ -118,6 +120,7 @@ std::string format_summary(const Summary& s) {
   out += format("replies dropped: %u\n", s.replies_dropped);
   out += format("pages erased: %u (erase commands: %u)\n", s.pages_erased, s.erase_operations);
   out += format("blocks written: %u\n", s.blocks_written);
+  out += format("rewrites refused: %u\n", s.rewrites_refused);
   out += format("application area CRC-32: %08x\n", s.app_crc);
   if (s.checked_size) {
     out += format("checked image CRC-32: 0x%08x (last checksum query: %u bytes at 0x%08x)\n",
@@ -126,6 +129,7 @@ std::string format_summary(const Summary& s) {
     out += "checked image CRC-32: none (no checksum query)\n";
   }
   out += format("application started: %s\n", s.app_started ? "yes" : "no");
+  out += format("bootloader left: %s\n", s.app_running ? "yes" : "no");
   return out;
 }
 
@@ -141,6 +145,9 @@ void Model::note(std::string line) {
 }
 
 void Model::on_bytes(const uint8_t* data, size_t n, uint64_t now_us) {
+  if (app_running_) {
+    return;  // the application does not speak the bootloader's protocol
+  }
   for (size_t i = 0; i < n && !vanished_; ++i) {
     uint8_t byte = data[i];
     if (reaches_assembler(byte, now_us)) {
@@ -280,7 +287,32 @@ void Model::withhold_reply(uint32_t n) {
   note(format("   #%u reply withheld", n));
   if (goto_frames_.erase(n)) {
     want_exit_ = true;
+    start_application(work_until_us_);
   }
+}
+
+void Model::start_application(uint64_t now_us) {
+  if (opts_.after_goto == AfterGoto::Bootloader || app_running_) {
+    return;
+  }
+  app_running_ = true;
+  partial_.clear();
+  note("   the application runs: no frame is answered from now on");
+  if (opts_.after_goto == AfterGoto::Chatter) {
+    queue_chatter(now_us);
+  }
+}
+
+// A few bytes every few hundred ms. Application traffic is no reply frame: at most six bytes,
+// and a gap of more than a reply's length between two bursts.
+void Model::queue_chatter(uint64_t now_us) {
+  std::vector<uint8_t> bytes(1 + rng_.below(6));
+  for (uint8_t& b : bytes) {
+    b = static_cast<uint8_t>(rng_.next());
+  }
+  Chunk c{now_us + 200000 + rng_.below(400000), std::move(bytes), 0, 0, false, "application"};
+  c.application = true;
+  out_.push_back(std::move(c));
 }
 
 void Model::queue_reply(uint32_t n, uint8_t code, const Outcome& out, uint64_t at) {
@@ -292,6 +324,11 @@ void Model::queue_reply(uint32_t n, uint8_t code, const Outcome& out, uint64_t a
   store_be32(&reply[kRepValue], out.value);
   reply[kRepCrc] = dallas_crc8(reply.data(), kRepCrc);
   std::string what = reply_note(n, code, out.code, wrong_address);
+  uint64_t busy_after_us = 0;
+  if (auto it = opts_.busy_after_reply_ms.find(code);
+      it != opts_.busy_after_reply_ms.end() && out.code == code) {
+    busy_after_us = uint64_t{it->second} * 1000;
+  }
   if (faults.bad_crc.count(n)) {
     reply[kRepCrc] ^= 0x5A;
     what += " (bad CRC-8)";
@@ -308,9 +345,10 @@ void Model::queue_reply(uint32_t n, uint8_t code, const Outcome& out, uint64_t a
                          uint64_t{split->second.second} * 1000,
                          n,
                          true,
-                         what + " (rest)"});
+                         what + " (rest)",
+                         busy_after_us});
   } else {
-    out_.push_back(Chunk{at, std::move(reply), 0, n, true, std::move(what)});
+    out_.push_back(Chunk{at, std::move(reply), 0, n, true, std::move(what), busy_after_us});
   }
 }
 
@@ -340,8 +378,8 @@ Model::Outcome Model::execute(const uint8_t* f) {
     case CMD_GET_CRC:
       return check_crc(arg, load_le32(f + kCmdData + 4));
     case CMD_GOTO_APPLICATION:
-      // The model stays in the bootloader afterwards, so that one emulator process can
-      // serve several loader runs.
+      // Once its reply is out the device stays in the bootloader, so that one emulator
+      // process can serve several loader runs, or runs the application (Options::after_goto).
       app_started_ = true;
       return {code, 0};
     default:
@@ -378,8 +416,13 @@ Model::Outcome Model::write_block(uint32_t addr, const uint8_t* enciphered) {
   uint8_t block[BLOCK_SIZE];
   std::memcpy(block, enciphered, BLOCK_SIZE);
   cipher::decipher_block(opts_.key, block);
-  // Programming flash can only clear bits: what was not erased keeps its zeros.
   uint8_t* dst = flash_.data() + (addr - FLASH_BASE);
+  if (opts_.rewrite == Rewrite::Refuse &&
+      !std::all_of(dst, dst + BLOCK_SIZE, [](uint8_t b) { return b == 0xFF; })) {
+    ++counts_.rewrites_refused;
+    return {kErrNotBlank, 0};
+  }
+  // Programming flash can only clear bits: what was not erased keeps its zeros.
   for (uint32_t i = 0; i < BLOCK_SIZE; ++i) {
     dst[i] &= block[i];
   }
@@ -404,10 +447,15 @@ std::vector<Chunk> Model::take_output() {
   return out;
 }
 
-void Model::chunk_sent(const Chunk& chunk, uint64_t /*now_us*/) {
+void Model::chunk_sent(const Chunk& chunk, uint64_t now_us) {
   if (opts_.trace) {
     note("<- " + hex_bytes(chunk.bytes.data(), chunk.bytes.size()) + "  " + chunk.note);
   }
+  if (chunk.application) {
+    queue_chatter(now_us);
+    return;
+  }
+  work_until_us_ = std::max(work_until_us_, now_us + chunk.busy_after_us);
   if (chunks_out_ > 0 && --chunks_out_ == 0 && !busy_run_.empty()) {
     note_busy_run();
   }
@@ -417,6 +465,7 @@ void Model::chunk_sent(const Chunk& chunk, uint64_t /*now_us*/) {
   ++replies_sent_;
   if (goto_frames_.erase(chunk.frame)) {
     want_exit_ = true;
+    start_application(now_us);
   }
   if (opts_.faults.vanish_after && replies_sent_ >= *opts_.faults.vanish_after) {
     vanished_ = true;
@@ -435,6 +484,7 @@ Summary Model::summary() const {
   s.pages_erased = static_cast<uint32_t>(erased_pages_.size());
   s.app_crc = crc32(flash_.data() + (APP_START - FLASH_BASE), kFlashEnd - APP_START);
   s.app_started = app_started_;
+  s.app_running = app_running_;
   return s;
 }
 

@@ -46,6 +46,7 @@ inline constexpr uint8_t kErrNotActivated = 0xE3;    // anything but CMD_ACTIVAT
 inline constexpr uint8_t kErrUnknownCommand = 0xE4;  // a code the bootloader does not know
 inline constexpr uint8_t kErrCrcRange = 0xE5;        // CMD_GET_CRC range runs outside the flash
 inline constexpr uint8_t kErrNotErased = 0xE6;       // write into a page not erased since unlock
+inline constexpr uint8_t kErrNotBlank = 0xE8;        // write where flash is programmed already
 
 inline constexpr uint32_t kFlashSize = korvel::kFlashPages * korvel::PAGE_SIZE;
 inline constexpr uint32_t kFlashEnd = korvel::FLASH_BASE + kFlashSize;  // one past the last byte
@@ -93,6 +94,15 @@ struct LineOptions {
   uint32_t byte_errors = 0;  // one byte in this many on the line has a bit flipped; 0: none
 };
 
+// What the device does once a CMD_GOTO_APPLICATION was confirmed: stay in the bootloader (so
+// that one emulator serves several runs), or run the application, which answers nothing and,
+// with Chatter, puts its own traffic on the line (a few bytes every few hundred ms, seeded).
+enum class AfterGoto { Bootloader, Silent, Chatter };
+
+// A block written where flash is not erased: ANDed in, or refused (kErrNotBlank) as typical
+// microcontroller flash refuses to program a location twice.
+enum class Rewrite { And, Refuse };
+
 // splitmix64: small, fast and the same everywhere, so a seed replays a run exactly.
 class Rng {
  public:
@@ -119,7 +129,12 @@ struct Options {
   // Command code -> ms of work (erasing, writing, computing) before the reply to a command
   // that is carried out, on top of reply_delay_us, as a device answers once its work is done.
   std::map<uint8_t, uint32_t> work_ms;
+  // Command code -> ms the device works after its reply to a command that is carried out, busy
+  // as Options::busy says (some bootloaders acknowledge first and then program).
+  std::map<uint8_t, uint32_t> busy_after_reply_ms;
   Busy busy = Busy::Lost;
+  AfterGoto after_goto = AfterGoto::Bootloader;
+  Rewrite rewrite = Rewrite::Refuse;
   // Each reply's delay and work together vary by a whole number of ms in [-J, +J], never
   // going below zero.
   uint32_t jitter_ms = 0;
@@ -140,6 +155,8 @@ struct Chunk {
   uint32_t frame = 0;      // the accepted frame this chunk belongs to
   bool reply_end = false;  // these are the last bytes of that frame's reply
   std::string note;        // what the chunk is, for traces: "ok", "refused: flash locked", "noise"
+  uint64_t busy_after_us = 0;  // the device works this long once these bytes are out
+  bool application = false;    // the application's own traffic, not the bootloader's
 };
 
 struct Summary {
@@ -156,6 +173,7 @@ struct Summary {
   uint32_t pages_erased = 0;            // distinct pages erased at least once
   uint32_t erase_operations = 0;        // successful CMD_ERASE_PAGE
   uint32_t blocks_written = 0;          // successful CMD_WRITE_BLOCK
+  uint32_t rewrites_refused = 0;        // blocks refused where flash was programmed already
   uint32_t app_crc = 0;                 // CRC-32 of 0x08001000..0x0800FFFF as it is now
   // The last successful CMD_GET_CRC: its range and the CRC-32 of the flash over it then,
   // comparable with a container's crc_decrypted.
@@ -163,6 +181,7 @@ struct Summary {
   uint32_t checked_from = 0;
   uint32_t checked_crc = 0;
   bool app_started = false;
+  bool app_running = false;  // the device left its bootloader (Options::after_goto)
 };
 
 // The summary as zemlot-sim prints it, one "key: value" line each, ending with a newline:
@@ -175,10 +194,12 @@ struct Summary {
 //   replies dropped: 0
 //   pages erased: 2 (erase commands: 2)
 //   blocks written: 5
+//   rewrites refused: 0     (blocks refused where flash was programmed already)
 //   application area CRC-32: 1a2b3c4d
 //   checked image CRC-32: 0x1a2b3c4d (last checksum query: 40 bytes at 0x08001000)
 //     or, without a query: checked image CRC-32: none (no checksum query)
 //   application started: yes
+//   bootloader left: no     (yes: the application runs and answers no frame)
 std::string format_summary(const Summary& s);
 
 // Lower-case hex bytes separated by spaces.
@@ -236,6 +257,9 @@ class Model {
   void note_busy_run();
   void assemble(uint8_t byte, uint64_t now_us);
   void withhold_reply(uint32_t n);
+  // The jump confirmed: the application runs from now on, if the device is to leave.
+  void start_application(uint64_t now_us);
+  void queue_chatter(uint64_t now_us);
   // The reply to accepted frame n: whole, or in two parts when a fault splits it.
   void queue_reply(uint32_t n, uint8_t code, const Outcome& out, uint64_t at);
   Outcome execute(const uint8_t* f);
@@ -252,6 +276,7 @@ class Model {
   bool unlocked_ = false;
   bool app_started_ = false;
   bool want_exit_ = false;
+  bool app_running_ = false;
   bool vanished_ = false;
   uint32_t silent_left_;
   uint32_t replies_sent_ = 0;

@@ -167,6 +167,7 @@ void Wire::run_until(uint64_t t) {
       if (model_.want_vanish() && !vanished_at_) {
         vanish(c);
       }
+      place(model_.take_output(), c);  // what the device says of its own accord
     } else {
       const Slot s = host_.front();
       host_.pop_front();

@@ -219,28 +219,49 @@ void all_blocks_written(Dialogue& d) {
   d.engine.state = GET_CRC;
 }
 
+// The next block, or the checksum once the last one is done.
+void next_block(Dialogue& d) {
+  Engine& engine = d.engine;
+  if (engine.writeblock == d.container.numloadblocs - 1)
+    all_blocks_written(d);
+  engine.writeblock += 1;
+  engine.resends = 0;
+  engine.block_in_doubt = false;
+}
+
 // The block's reply, read at once after the block (not in the next pass as an engine
 // command's is). A read that fails at the port leaves everything as it was, so the same
-// block goes out again.
+// block goes out again; so does a reply that did not pass or did not come, while KORVEL_RESEND
+// allows. Either way the first copy may have been written.
 void receive_block_reply(Dialogue& d) {
   Exchange& exchange = d.exchange;
+  Engine& engine = d.engine;
   if (!by_reply(d))
     d.clock.sleep_ms(kTiming.after_block_ms);
-  // No block is sent again after a reply that does not pass, so a slow device is given time
-  // to answer before the run ends on it.
+  // A block not sent again after a reply that does not pass ends the run, so a slow device is
+  // given time to answer first.
   const Reply r = receive_reply(d.port, exchange, d.clock, kTiming.block_listen_us);
-  if (r.status == ReplyStatus::ReadFailed)
+  if (r.status == ReplyStatus::ReadFailed) {
+    engine.block_in_doubt = true;
     return;
+  }
   exchange.command_rx = 0;
   if (r.status == ReplyStatus::Accepted) {
     exchange.command_rx = r.code;
     exchange.rxframe = VALIDE;
+  } else if (engine.resends < d.cfg.resend) {
+    engine.resends += 1;
+    engine.block_in_doubt = true;
+    exchange.trace->line(
+        "resend: block %d again (%u of %u): its reply did not pass or did not come",
+        static_cast<int>(engine.writeblock), static_cast<unsigned>(engine.resends),
+        static_cast<unsigned>(d.cfg.resend));
   } else {
     d.con.print(BLANK53);
     d.con.textf(Stream::Out, "Ошибка контр. суммы в блоке %d\n",
-                static_cast<int>(d.engine.writeblock));
-    d.engine.state = WRITE_BLOCK_ERR;
-    d.engine.ending = Ending::BlockGarbled;
+                static_cast<int>(engine.writeblock));
+    engine.state = WRITE_BLOCK_ERR;
+    engine.ending = Ending::BlockGarbled;
   }
 }
 
@@ -256,15 +277,23 @@ int write_block(Dialogue& d) {
   // A port that fails a write has gone: sending the block again would only spin.
   if (!send_command(d.port, exchange, d.cfg.netnum, d.clock, pacing(d, kBlockReplyWithinMs)))
     return write_failed(d);
+  const bool in_doubt = engine.block_in_doubt;
   receive_block_reply(d);
 
   if (confirmed(d, CMD_WRITE_BLOCK)) {
     d.con.print(BLANK63);
     d.con.textf(Stream::Out, "Блок %d записан (0x%X)\r", static_cast<int>(engine.writeblock),
                 static_cast<unsigned>(exchange.adr_tx));
-    if (engine.writeblock == c.numloadblocs - 1)
-      all_blocks_written(d);
-    engine.writeblock += 1;
+    next_block(d);
+  } else if (exchange.rxframe == VALIDE && in_doubt) {
+    // A copy sent again after an earlier one went unconfirmed: flash that already holds the
+    // first refuses it, so the refusal says nothing of the block. The device's checksum of the
+    // whole image decides.
+    exchange.trace->line(
+        "block %d: the copy sent again was refused (%02x); the first may be in "
+        "flash: going on, the device's checksum decides",
+        static_cast<int>(engine.writeblock), static_cast<unsigned>(exchange.command_rx));
+    next_block(d);
   } else if (exchange.rxframe == VALIDE) {
     d.con.print(BLANK53);
     d.con.textf(Stream::Out, "Ошибка записи %X в блоке %d\n",
@@ -272,6 +301,7 @@ int write_block(Dialogue& d) {
     engine.state = WRITE_BLOCK_ERR;
     engine.ending = Ending::BlockRefused;
   } else {
+    // Printed after the checksum error too, as the block phase always has: the run ends on it.
     d.con.print(BLANK53);
     // The N is a Latin letter.
     d.con.textf(Stream::Out, "Записываем блок N %d\r", static_cast<int>(engine.writeblock));
@@ -308,15 +338,27 @@ void get_crc(Dialogue& d) {
   d.exchange.rxframe = INVALIDE;
 }
 
+// The device checked the image; a device that has jumped to it no longer answers the
+// bootloader's frames, so an unconfirmed jump is asked for a bounded number of times.
 void goto_application(Dialogue& d) {
+  Engine& engine = d.engine;
   arm_next_command(d, CMD_GOTO_APPLICATION, 0);
   if (confirmed(d, CMD_GOTO_APPLICATION)) {
     d.con.print(BLANK53);
     d.con.print_line("Подтверждение получено");
-    d.engine.state = EXIT;
-    d.engine.ending = Ending::Programmed;
+    engine.state = EXIT;
+    engine.ending = Ending::Programmed;
   } else {
-    progress(d, "Идет выдача команды на переход (%d)\r");
+    if (engine.sent_this_pass && engine.sent_command == CMD_GOTO_APPLICATION)
+      engine.goto_unconfirmed += 1;
+    if (engine.goto_unconfirmed < kGotoAttempts) {
+      progress(d, "Идет выдача команды на переход (%d)\r");
+    } else {
+      d.con.print(BLANK53);
+      d.con.print_line("Подтверждение не получено");
+      engine.state = EXIT;
+      engine.ending = Ending::StartUnconfirmed;
+    }
   }
   d.exchange.rxframe = INVALIDE;
 }

@@ -42,7 +42,13 @@ enum class Ending {
   BlockRefused,
   BlockGarbled,  // a block's reply that did not pass, or none
   ChecksumDiffers,
+  StartUnconfirmed,  // programmed and checked, the jump never confirmed
 };
+
+// How often the jump goes out unconfirmed before the run ends without its confirmation.
+constexpr uint32_t kGotoAttempts = 10;
+// The most KORVEL_RESEND asks for.
+constexpr uint32_t kMaxResend = 10;
 
 struct Engine {
   state_e state = READ_FILE;
@@ -58,6 +64,11 @@ struct Engine {
   uint8_t sent_command = 0;
   uint32_t sent_adr = 0;
   bool erase_entered = false;
+  uint32_t goto_unconfirmed = 0;  // jump frames sent without a confirmation
+  // The block being written: how often it was sent again, and whether an earlier copy may be
+  // in flash already (its reply did not pass, did not come, or could not be read).
+  uint32_t resends = 0;
+  bool block_in_doubt = false;
   Ending ending = Ending::None;
 };
 

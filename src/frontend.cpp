@@ -43,6 +43,17 @@ pacing_e parse_pacing(Console& con, const char* value) {
   return PACING_FIXED;
 }
 
+uint32_t parse_resend(Console& con, const char* value) {
+  const std::string_view v = value != nullptr ? value : "";
+  if (v.empty() || v == "0")
+    return 0;
+  for (uint32_t n = 1; n <= kMaxResend; ++n)
+    if (v == std::to_string(n))
+      return n;
+  con.textf(Stream::Err, "KORVEL_RESEND: unknown value '%s', blocks are not sent again\n", value);
+  return 0;
+}
+
 bool parse_arguments(int argc, const char* const* argv, RunConfig& cfg) {
   if (argc != 5)
     return false;
@@ -145,6 +156,8 @@ int detailed_status(Ending e) {
       return kStatusBlockGarbled;
     case Ending::ChecksumDiffers:
       return kStatusChecksumDiffers;
+    case Ending::StartUnconfirmed:
+      return kStatusStartUnconfirmed;
     default:
       return 0;
   }
@@ -152,15 +165,17 @@ int detailed_status(Ending e) {
 
 // The stages in their order. Returns the documented status; *ending says how the dialogue
 // ended when it ran.
-int run_stages(int argc, const char* const* argv, Platform& p, pacing_e pacing, Ending* ending) {
+int run_stages(int argc, const char* const* argv, Platform& p, const RunConfig& settings,
+               Ending* ending) {
   Console& con = p.console;
-  RunConfig cfg;
-  cfg.pacing = pacing;
+  RunConfig cfg = settings;
   if (!parse_arguments(argc, argv, cfg)) {
     print_usage(con, argc > 0 ? argv[0] : "");
     return 0;
   }
-  p.trace.line("pacing: %s", pacing == PACING_REPLY ? "reply-driven" : "documented pauses");
+  p.trace.line("pacing: %s", cfg.pacing == PACING_REPLY ? "reply-driven" : "documented pauses");
+  if (cfg.resend > 0)
+    p.trace.line("resend: a block is sent again up to %u times", static_cast<unsigned>(cfg.resend));
 
   const PortStatus port = p.port_holder.open(con, cfg);
   p.trace.line("port '%s': %s", cfg.pcCommPort,
@@ -202,12 +217,14 @@ int run_stages(int argc, const char* const* argv, Platform& p, pacing_e pacing, 
 int run_loader(int argc, const char* const* argv, Platform& p) {
   Console& con = p.console;
   start_trace(p, argc, argv);
-  const pacing_e pacing = parse_pacing(con, p.pacing);
+  RunConfig settings;
+  settings.pacing = parse_pacing(con, p.pacing);
   const bool detailed = parse_status(con, p.status);
+  settings.resend = parse_resend(con, p.resend);
   con.set_color(Color::Grey);
 
   Ending ending = Ending::None;
-  int status = run_stages(argc, argv, p, pacing, &ending);
+  int status = run_stages(argc, argv, p, settings, &ending);
   if (detailed && status == 0)
     status = argc != 5 ? int{kStatusUsage} : detailed_status(ending);
   p.trace.line("end: exit status %d", status);

@@ -20,6 +20,7 @@ struct Platform {
   const char* pacing = nullptr;      // KORVEL_PACING, null when unset
   const char* trace_path = nullptr;  // KORVEL_TRACE
   const char* status = nullptr;      // KORVEL_STATUS
+  const char* resend = nullptr;      // KORVEL_RESEND
   Trace trace{};                     // open for the run when trace_path names a file
   // Closes the port; a port the run left open (a container that could not be loaded) is let go
   // when the platform goes, or at Ctrl+C.
@@ -35,6 +36,7 @@ enum DetailedStatus {
   kStatusBlockRefused = 7,
   kStatusBlockGarbled = 8,
   kStatusChecksumDiffers = 9,
+  kStatusStartUnconfirmed = 10,
 };
 
 // Converts as atoi does (leading blanks, a sign, digits, anything after ignored, no digits
@@ -44,6 +46,10 @@ int32_t parse_netnum(const char* text);
 // KORVEL_PACING's value as a pacing; an unknown one is reported and the documented pauses
 // are kept.
 pacing_e parse_pacing(Console& con, const char* value);
+
+// KORVEL_RESEND's value: 1 to 10, or 0 when unset, empty or 0; any other value is reported and
+// blocks are not sent again.
+uint32_t parse_resend(Console& con, const char* value);
 
 // False when the argument count is wrong (the run prints the usage text and ends).
 bool parse_arguments(int argc, const char* const* argv, RunConfig& cfg);

@@ -19,6 +19,9 @@ struct RunConfig {
   directive_e direct = INFO;
   int32_t portspeed = 9600;
   pacing_e pacing = PACING_FIXED;  // from KORVEL_PACING
+  // From KORVEL_RESEND: how many more times a block whose reply did not pass or did not come
+  // is sent before the run ends on it (0: never, as documented).
+  uint32_t resend = 0;
 };
 
 }  // namespace korvel

@@ -1,6 +1,7 @@
 #include "link/frames.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "wire/crc8.h"
@@ -231,8 +232,10 @@ Reply Hearing::run() {
       phase_ = after_read();  // judged once more: what waited for an echo may be a reply
   }
   // A reply a failed read may still be bringing: under reply pacing the next frame waits for it.
+  // What it left unread says nothing of the device's pace.
   if (f_.by_reply)
     x_.line.free_at_us = std::max(x_.line.free_at_us, f_.deadline_us);
+  x_.line.unanswered = false;
   h_ = Heard{};
   return {ReplyStatus::ReadFailed, 0, 0};
 }
@@ -270,15 +273,19 @@ bool Hearing::read_step(const Judgement& j) {
 }
 
 // After a read that took no reply: listening only for cause. A reply may still be on its way
-// (cut short by the read, or nothing yet from a device that has answered before); a device heard
-// answering late before is given that long after its frame; a block is given its own time. A
-// whole wrong reply, and silence before any device has answered, cost nothing more.
+// when the read heard none of it, or a reply cut short: from a device that has answered before
+// (it is working late, not gone), and for as long as the caller gives it (a block's reply). A
+// device heard answering late before is given that long after its frame. A whole wrong reply,
+// and silence before any device has answered, cost nothing more.
 Hearing::Phase Hearing::after_read() {
   h_.echo_open = false;
   const uint64_t now = clock_.now_us();
-  uint64_t until = f_.sent_at_us + std::max(x_.line.late_us, min_listen_us_);
-  if (h_.n < kReplyFrameSize && (h_.n > 0 || x_.line.found))
-    until = std::max(until, window_end_ + kTiming.quiet_us);
+  uint64_t until = f_.sent_at_us + x_.line.late_us;
+  if (h_.n < kReplyFrameSize) {
+    until = std::max(until, f_.sent_at_us + min_listen_us_);
+    if (h_.n > 0 || x_.line.found)
+      until = std::max(until, window_end_ + kTiming.quiet_us);
+  }
   listen_from_us_ = now;
   listen_until_ = until;
   listen_bound_ = now + kTiming.listen_max_us;
@@ -368,9 +375,13 @@ Reply Hearing::taken(uint32_t at) {
 
 // No reply taken. Bytes that came after the read, or over the frame while frames were already
 // unanswered, are the device answering late, into a later frame: it is at least that slow.
+// Bytes that came within the read and none later answered this frame, promptly, whatever they
+// held: no frame is outstanding then.
 Reply Hearing::not_taken() {
   LineModel& line = x_.line;
   const bool over_frame = h_.at_write > 0 && line.unanswered;
+  const auto late = static_cast<uint32_t>(std::popcount(h_.late));
+  const bool prompt = h_.n > h_.at_write + late && late == 0 && !over_frame;
   if (!line.unanswered) {
     line.unanswered = true;
     line.unanswered_since_us = f_.sent_at_us;
@@ -379,6 +390,7 @@ Reply Hearing::not_taken() {
   if (late_at > line.unanswered_since_us)
     line.late_us =
         std::max(line.late_us, std::min(late_at - line.unanswered_since_us, kTiming.late_max_us));
+  line.unanswered = !prompt;
   Trace& t = trace_of(x_);
   if (t.on())
     t.line("no reply taken: %s; listened %.1f ms after the read",

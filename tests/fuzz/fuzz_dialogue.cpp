@@ -106,6 +106,7 @@ struct Input {
   const char* directive = "P";
   bool by_reply = false, echo = false;
   uint8_t writes = 0, failed_read = 0;
+  uint32_t resend = 0;  // KORVEL_RESEND
   Opts device;
   uint32_t fault_cost = 0;  // what the transient faults may cost, in exchanges
 };
@@ -143,6 +144,19 @@ Input draw(const uint8_t* data, size_t size) {
     r.echo = r.echo || op == 10;
   }
   r.fault_cost += (r.failed_read & 0x80) ? 3 : 0;
+  // The device as devices are: what it does after the jump, flash that refuses or takes a
+  // rewrite, work after its reply; a bad CRC-8 on one reply; blocks sent again.
+  const uint8_t as_is = in.byte(), more = in.byte();
+  r.device.after_goto = static_cast<zemlot::AfterGoto>(as_is % 3);
+  r.device.rewrite = (as_is & 4) ? zemlot::Rewrite::And : zemlot::Rewrite::Refuse;
+  if (as_is & 8)
+    r.device.busy_after_reply_ms[code_of(more)] = more >> 3;
+  if (as_is & 0x80)
+    r.device.faults.bad_crc.insert(1u + more % 40);
+  r.resend = (as_is >> 4) % 8 == 7 ? kMaxResend : (as_is >> 4) % 8;
+  // A device that has jumped answers no more: a lost confirmation costs the bounded jump.
+  r.fault_cost += r.device.after_goto != zemlot::AfterGoto::Bootloader ? kGotoAttempts : 0;
+  r.fault_cost += r.device.faults.bad_crc.empty() ? 0 : 3;
   return r;
 }
 
@@ -169,6 +183,7 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
   RunConfig cfg;
   FUZZ_CHECK(parse_arguments(5, argv, cfg) && cfg.netnum == r.netnum);
   cfg.pacing = r.by_reply ? PACING_REPLY : cfg.pacing;
+  cfg.resend = r.resend;
   PortHolder port(line);
   FUZZ_CHECK(port.open(out.con, cfg).ok());
   Container c;
@@ -190,7 +205,7 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
 // Whether every reply the device sends comes within the read, the documented way: prompt.
 bool prompt_device(const Opts& o) {
   return inside_window(o) && o.faults.delay_ms.empty() && o.faults.split.empty() &&
-         o.faults.drop_reply.empty();
+         o.faults.drop_reply.empty() && o.busy_after_reply_ms.empty();
 }
 
 // Every gap between two frames is the documented one: the frame on the wire, the pauses and
@@ -213,6 +228,14 @@ bool documented_spacing(const Run& run, bool by_reply) {
     }
   }
   return true;
+}
+
+// How many block frames went out right after the same one.
+uint32_t blocks_sent_again(const std::vector<std::vector<uint8_t>>& frames) {
+  uint32_t n = 0;
+  for (size_t i = 1; i < frames.size(); ++i)
+    n += frames[i][1] == CMD_WRITE_BLOCK && frames[i] == frames[i - 1];
+  return n;
 }
 
 // The longest run of one frame sent again and again, the search for the device aside.
@@ -265,8 +288,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The device refuses nothing of its own accord (a write to a page not erased, an erase
   // outside the application area): the loader never asks for what it must not, unless a frame
   // hit on the line still passed its CRC-8.
+  // Flash that refuses a rewrite refuses only a block sent again.
   const zemlot::Summary& s = run.device;
-  FUZZ_CHECK(s.own_refusals == 0 || r.device.line.byte_errors != 0);
+  FUZZ_CHECK(s.own_refusals == s.rewrites_refused || r.device.line.byte_errors != 0);
+  FUZZ_CHECK(s.rewrites_refused <= blocks_sent_again(run.frames));
   FUZZ_CHECK(s.erase_operations <= (pages + 1) * 16 + 64);
   // What the report says is what the device said: a refusal was made, the checksum shown is
   // the one the device sent, and "совпала" exactly when that is the image's.
@@ -283,6 +308,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!matched || std::equal(r.plain.begin(), r.plain.end(), run.app.begin()));
   FUZZ_CHECK(!s.app_started || matched);
   FUZZ_CHECK(out.find("Подтверждение получено\n") == out.npos || s.app_started);
+  FUZZ_CHECK(out.find("Подтверждение не получено\n") == out.npos || matched);
   // Alive: no frame goes out again and again but in the search for the device; and a device
   // that answers within its window costs a transient fault a few exchanges, no more.
   FUZZ_CHECK(longest_repeat(run.frames) <= 24);

@@ -85,7 +85,7 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
         "\nframes: 11 (ignored: 1 bad CRC, 0 other address, 1 silent)\npartial frames dropped: 0\n"
         "commands: activate 1, get_blid 1, get_keyid 2, unblock_flash 1, erase_page 0, write_block "
         "1, get_crc 1, goto_application 2, unknown 0\nrefused: 4 (own 3)\nreplies dropped: 1\n"
-        "pages erased: 0 (erase commands: 0)\nblocks written: 0\n"})
+        "pages erased: 0 (erase commands: 0)\nblocks written: 0\nrewrites refused: 0\n"})
     EXPECT_NE(sim.out.find(line), std::string::npos) << sim.out;
 }
 

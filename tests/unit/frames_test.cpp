@@ -167,6 +167,14 @@ TEST(Hearing, WhatAnExchangeTakes) {
       {"a device known to be late", {{400, ok}}, Accepted, 0x03, 406, false, 500},
       {"a device known to be late, silent", {}, NotAccepted, 0, 500, false, 500},
       {"the caller's own time", {{400, ok}}, Accepted, 0x03, 406, false, 0, 1500},
+      {"the caller's own time, a whole wrong reply",
+       {{20, wrong}},
+       NotAccepted,
+       0,
+       119,
+       true,
+       0,
+       1500},
   };
   for (const Heard1& c : cases)
     hear_one(c);
