@@ -40,10 +40,9 @@ void trace_read(const Exchange& x, const char* what, const uint8_t* buf, uint32_
            got > 0 ? ": " : "", Trace::hex(buf, got).c_str());
 }
 
-// Every byte read moves the moment the device has let go of the line (reply pacing).
 void note_bytes(Exchange& x, Clock& clock, uint32_t got) {
   if (got > 0)
-    x.line.free_at_us = std::max(x.line.free_at_us, clock.now_us() + kTiming.line_free_us);
+    x.line.last_rx_us = clock.now_us();
 }
 
 // Reads until the line has been quiet for `quiet` since the last byte (at first since `from`),
@@ -118,8 +117,11 @@ void before_frame(SerialPort& port, Exchange& x, Clock& clock, bool by_reply) {
   line.copies_heard = false;
   if (by_reply) {
     const uint64_t now = clock.now_us();
-    if (now < line.free_at_us)
-      clock.sleep_ms(wait_ms(line.free_at_us - now));
+    const uint64_t free_at =
+        std::max(line.last_rx_us > 0 ? line.last_rx_us + line.line_free_us : 0, line.hold_until_us);
+    x.flight.close_behind = now < free_at + kTiming.line_free_us;
+    if (now < free_at)
+      clock.sleep_ms(wait_ms(free_at - now));
   }
   port.discard_input();
 }
@@ -142,7 +144,9 @@ bool send_command(SerialPort& port, Exchange& x, int32_t netnum, Clock& clock,
   build_command_frame(x, netnum);
   before_frame(port, x, clock, pacing.by_reply);
   Flight& f = x.flight;
+  const bool close_behind = f.close_behind;
   f = Flight{};
+  f.close_behind = close_behind;
   f.out = port.write(x.tx_buff.data(), kCommandFrameSize);
   f.by_reply = pacing.by_reply;
   f.command = x.command_tx;
@@ -234,7 +238,7 @@ Reply Hearing::run() {
   // A reply a failed read may still be bringing: under reply pacing the next frame waits for it.
   // What it left unread says nothing of the device's pace.
   if (f_.by_reply)
-    x_.line.free_at_us = std::max(x_.line.free_at_us, f_.deadline_us);
+    x_.line.hold_until_us = std::max(x_.line.hold_until_us, f_.deadline_us);
   x_.line.unanswered = false;
   h_ = Heard{};
   return {ReplyStatus::ReadFailed, 0, 0};
@@ -391,6 +395,15 @@ Reply Hearing::not_taken() {
     line.late_us =
         std::max(line.late_us, std::min(late_at - line.unanswered_since_us, kTiming.late_max_us));
   line.unanswered = !prompt;
+  // A frame that followed the device's last byte as closely as the line allows, and was wholly
+  // unheard: the device may still have been busy with the last command.
+  if (f_.close_behind && h_.n == 0 && line.line_free_us < kTiming.line_free_max_us) {
+    line.line_free_us = std::min(2 * line.line_free_us, kTiming.line_free_max_us);
+    trace_of(x_).line(
+        "a frame %.0f ms after the device's last byte went unheard: it is left %.0f "
+        "ms from now on",
+        ms(line.line_free_us / 2), ms(line.line_free_us));
+  }
   Trace& t = trace_of(x_);
   if (t.on())
     t.line("no reply taken: %s; listened %.1f ms after the read",

@@ -35,9 +35,13 @@ struct LineModel {
   // the device turns out to be still answering copies of them (bytes after that reply).
   uint64_t drain_quiet_us = 0;
   bool copies_heard = false;
-  // Under reply pacing: the next frame goes out no earlier (the device lets go of the line
-  // after its last byte; a failed read may leave a reply on its way until its deadline).
-  uint64_t free_at_us = 0;
+  // Under reply pacing the next frame goes out only once the device has had line_free_us after
+  // its last byte to let go of the line and listen again. A device that acknowledges and then
+  // works needs longer: a frame sent that soon that goes wholly unheard doubles it. After a
+  // failed read, not before hold_until_us, the deadline of a reply that may be on its way.
+  uint64_t last_rx_us = 0;  // 0: nothing heard yet
+  uint64_t line_free_us = kTiming.line_free_us;
+  uint64_t hold_until_us = 0;
 };
 
 // The bytes heard since a frame's write, oldest first.
@@ -56,9 +60,10 @@ struct Flight {
   bool by_reply = false;
   uint8_t command = 0;
   int32_t netnum = 0;
-  uint64_t sent_at_us = 0;   // when its write returned
-  uint64_t deadline_us = 0;  // under reply pacing: its reply is awaited until then
-  bool read_failed = false;  // reading what waited at the write failed
+  uint64_t sent_at_us = 0;    // when its write returned
+  uint64_t deadline_us = 0;   // under reply pacing: its reply is awaited until then
+  bool close_behind = false;  // under reply pacing: it went out as soon as the line was free
+  bool read_failed = false;   // reading what waited at the write failed
   Heard heard;
 };
 
