@@ -202,10 +202,12 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
                  line.model().flash().end());
 }
 
-// Whether every reply the device sends comes within the read, the documented way: prompt.
+// Whether every frame the device gets is answered within the read, the documented way: prompt.
+// (A device that has jumped to its application answers nothing more.)
 bool prompt_device(const Opts& o) {
   return inside_window(o) && o.faults.delay_ms.empty() && o.faults.split.empty() &&
-         o.faults.drop_reply.empty() && o.busy_after_reply_ms.empty();
+         o.faults.drop_reply.empty() && o.busy_after_reply_ms.empty() &&
+         o.after_goto == zemlot::AfterGoto::Bootloader;
 }
 
 // Every gap between two frames is the documented one: the frame on the wire, the pauses and
