@@ -246,3 +246,35 @@ TEST(Hearing, ALineFullOfNoiseStillMovesOn) {
 
 }  // namespace
 }  // namespace korvel
+
+namespace korvel {
+namespace {
+
+// After a reply taken following unanswered frames, the next frame waits for a quiet line only
+// when bytes kept coming after that reply (a device answering the copies it queued); a device
+// that was merely silent gets no wait.
+TEST(Hearing, ADrainOnlyOnEvidence) {
+  const std::string ok = "01 03 00 00 00 00 79";
+  for (const bool copies : {false, true}) {
+    zemlot::Options device;
+    device.netnum = 9;
+    testing::VirtualLine line(device);
+    Exchange x;
+    x.command_tx = CMD_ERASE_PAGE;
+    ASSERT_TRUE(send_command(line, x, 1, line));  // unanswered
+    line.sleep_ms(119);
+    EXPECT_EQ(receive_reply(line, x, line).status, ReplyStatus::NotAccepted);
+    ASSERT_TRUE(send_command(line, x, 1, line));
+    line.inject_input(hex(copies ? ok + " " + ok : ok), line.now_us() + 20000);
+    line.sleep_ms(119);
+    EXPECT_EQ(receive_reply(line, x, line).status, ReplyStatus::Accepted);
+    const uint64_t taken_at = line.now_us();
+    ASSERT_TRUE(send_command(line, x, 1, line));
+    const uint64_t waited = line.write_times().back() - taken_at;
+    EXPECT_EQ(waited >= 25000, copies) << waited;
+    EXPECT_LE(waited, copies ? 400000u : 100u) << waited;
+  }
+}
+
+}  // namespace
+}  // namespace korvel
