@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "link/port_reads.h"
 #include "wire/crc8.h"
 #include "wire/endian.h"
 
@@ -59,7 +60,8 @@ bool until_quiet(SerialPort& port, Exchange& x, Clock& clock, uint64_t from, uin
       return true;
     const auto [buf, space] = room();
     uint32_t got = 0;
-    if (!port.read_until(buf, space, &got, wait_ms(std::min(until - now, quiet))))
+    if (!port_read_until(port, system_waits(clock), buf, space, &got,
+                         wait_ms(std::min(until - now, quiet))))
       return false;
     note_bytes(x, clock, got);
     if (got == 0)
@@ -73,7 +75,7 @@ bool until_quiet(SerialPort& port, Exchange& x, Clock& clock, uint64_t from, uin
 // Whatever waits at the port now: read it (up to `cap`), without waiting.
 uint32_t take_waiting(SerialPort& port, uint8_t* buf, uint32_t cap, bool* ok) {
   uint32_t got = 0;
-  *ok = port.input_waiting() == 0 || port.read_until(buf, cap, &got, 0);
+  *ok = port.input_waiting() == 0 || port.read_some(buf, cap, &got, 0);
   return got;
 }
 
@@ -326,8 +328,9 @@ bool Hearing::listen_step() {
 uint32_t Hearing::read_into(uint32_t want, uint32_t wait, bool documented, const char* what) {
   uint32_t got = 0;
   uint8_t* tail = h_.b.data() + h_.n;
-  const bool ok =
-      documented ? port_.read(tail, want, &got) : port_.read_until(tail, want, &got, wait);
+  const PortWaits waits = system_waits(clock_);
+  const bool ok = documented ? port_read(port_, waits, tail, want, &got)
+                             : port_read_until(port_, waits, tail, want, &got, wait);
   note_bytes(x_, clock_, got);
   trace_read(x_, ok ? what : "read FAILED", tail, want, got);
   h_.n += got;

@@ -65,18 +65,13 @@ class SerialPort {
   // limit (48 + n ms), whichever is first; running out of time is no failure, whatever is still
   // queued then. n = 0 writes nothing and returns true at once. False only on a fault of the port.
   virtual bool write(const uint8_t* data, uint32_t n) = 0;
-  // Reads up to n bytes. Bytes already waiting come back at once; otherwise waits up to
-  // the read's time limit (21 + n ms) for n bytes. n = 0 returns true at once with nothing read.
-  // *got is the count delivered into buf, also after a failure (what came before the fault).
-  // Running out of time is no failure: true, with *got below n, 0 when nothing came. False only on
-  // a fault of the port, or when got is null.
-  virtual bool read(uint8_t* buf, uint32_t n, uint32_t* got) = 0;
-  // Reads until n bytes have come or wait_ms have passed since the call, whichever is first.
-  // Bytes already waiting count towards n and do not end the wait by themselves; with n of
-  // them waiting it returns at once, as it does for n = 0. Where a read cannot be cut short
-  // (the Win32 time-outs) the last one may end up to a read's time limit past the deadline. *got,
-  // the time-out and a null got are as for read().
-  virtual bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) = 0;
+  // The platform's one read primitive: up to n bytes of what comes within wait_ms. Bytes
+  // already waiting come back at once; otherwise it returns as soon as a byte has come, or
+  // after wait_ms with none; wait_ms = 0 takes only what is waiting. Some drivers come back
+  // early with nothing (port_reads.h copes). n = 0 returns true at once. *got is the count
+  // delivered into buf. False only on a fault of the port, or when got is null. The reads the
+  // loader makes are built on it in port_reads.h.
+  virtual bool read_some(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) = 0;
   // How many received bytes wait to be read (0 when the system cannot tell); no waiting.
   virtual uint32_t input_waiting() { return 0; }
   // Drops whatever has arrived and not been read; nothing on a closed port.

@@ -1,8 +1,8 @@
 // The serial port on POSIX systems, through termios.
 //
 // The port stays in non-blocking mode for its whole life: every wait is a poll() bounded by a
-// deadline taken when the call starts, so neither a silent device nor a stuck transmitter can
-// hold the loader longer than the port contract allows.
+// deadline taken when the call starts, beside the interrupt's wake-up, so neither a silent
+// device nor a stuck transmitter can hold the loader longer than the port contract allows.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -238,12 +238,41 @@ class PosixSerialPort final : public SerialPort {
     return drain(deadline);
   }
 
-  bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
-    return receive(buf, n, got, kPortTimeLimits.read.for_bytes(n), true);
-  }
-
-  bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
-    return receive(buf, n, got, wait_ms, false);
+  bool read_some(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
+    if (got != nullptr)
+      *got = 0;
+    if (fd_ < 0 || got == nullptr)
+      return false;
+    if (n == 0)
+      return true;
+    // With VMIN = VTIME = 0 an idle terminal reads as 0 rather than EAGAIN, so a 0 here
+    // proves nothing yet; a hung-up line shows itself at the poll.
+    if (!take(buf, n, got))
+      return false;
+    if (*got > 0 || wait_ms == 0)
+      return true;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+    for (;;) {
+      const int wait = remaining_ms(deadline);
+      if (wait == 0)
+        return true;
+      pollfd p{fd_, POLLIN, 0};
+      const int pr = wait_for(p, wait);
+      if (pr < 0 && errno == EINTR)
+        continue;
+      if (pr <= 0)
+        return pr == 0;
+      if (p.revents & POLLNVAL)
+        return false;
+      if (!take(buf, n, got))
+        return false;
+      if (*got > 0)
+        return true;
+      // poll woke us yet nothing came: on a terminal that only happens once the line is
+      // gone (hang-up, unplugged adapter), and retrying would spin until the deadline.
+      if (p.revents & (POLLHUP | POLLERR | POLLIN))
+        return false;
+    }
   }
 
   uint32_t input_waiting() override {
@@ -285,64 +314,19 @@ class PosixSerialPort final : public SerialPort {
     return {PortFault::Other, 0, std::string(what) + ": " + why};
   }
 
-  // Takes what is waiting, then, unless that was something and `some_will_do`, collects up to n
-  // bytes until wait_ms have passed since the call.
-  bool receive(uint8_t* buf, uint32_t n, uint32_t* got, uint64_t wait_ms, bool some_will_do) {
-    if (got != nullptr)
-      *got = 0;
-    if (fd_ < 0 || got == nullptr)
-      return false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
-    // With VMIN = VTIME = 0 an idle terminal reads as 0 rather than EAGAIN, so a 0 here
-    // proves nothing yet; a hung-up line shows itself at the poll in collect().
-    while (n > 0) {
+  // What is waiting, without waiting: false only on a fault of the port.
+  bool take(uint8_t* buf, uint32_t n, uint32_t* got) {
+    for (;;) {
       const ssize_t r = ::read(fd_, buf, n);
       if (r >= 0) {
         *got = static_cast<uint32_t>(r);
-        break;
+        return true;
       }
       if (errno == EAGAIN || errno == EWOULDBLOCK)
-        break;
+        return true;
       if (errno != EINTR)
         return false;
     }
-    if (some_will_do && *got > 0)
-      return true;
-    return collect(buf, n, got, deadline);
-  }
-
-  // Adds to the *got bytes in buf as they come, until there are n or the deadline passes.
-  bool collect(uint8_t* buf, uint32_t n, uint32_t* got, Clock::time_point deadline) {
-    while (*got < n) {
-      const int wait = remaining_ms(deadline);
-      if (wait == 0)
-        break;
-      pollfd p{fd_, POLLIN, 0};
-      const int pr = wait_for(p, wait);
-      if (pr < 0) {
-        if (errno == EINTR)
-          continue;
-        return false;
-      }
-      if (pr == 0)
-        break;
-      if (p.revents & POLLNVAL)
-        return false;
-      const ssize_t r = ::read(fd_, buf + *got, n - *got);
-      if (r > 0) {
-        *got += static_cast<uint32_t>(r);
-        continue;
-      }
-      if (r < 0 && errno == EINTR)
-        continue;
-      if (r < 0 && !is_transient(errno))
-        return false;
-      // poll woke us yet nothing came: on a terminal that only happens once the line is
-      // gone (hang-up, unplugged adapter), and retrying would spin until the deadline.
-      if (p.revents & (POLLHUP | POLLERR | POLLIN))
-        return false;
-    }
-    return true;
   }
 
   // poll() on the port and on the interrupt's wake-up; an interrupt ends the run from here.

@@ -1,5 +1,7 @@
-// The serial port on Windows, through the comm API. The driver enforces the time limits
-// itself (COMMTIMEOUTS), so every call here is a plain synchronous one.
+// The serial port on Windows, through the comm API. Every call is a plain synchronous one: the
+// driver enforces the time limits (COMMTIMEOUTS), the documented ones as the port is set up,
+// and for each read the ones it needs. The waits are sliced and the interrupt looked at in
+// port_reads.cpp, on the main thread, the only one that touches the port.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -116,6 +118,7 @@ class Win32SerialPort final : public SerialPort {
     timeouts.ReadTotalTimeoutConstant = kPortTimeLimits.read.base_ms;
     timeouts.WriteTotalTimeoutMultiplier = kPortTimeLimits.write.per_byte_ms;
     timeouts.WriteTotalTimeoutConstant = kPortTimeLimits.write.base_ms;
+    read_wait_ms_ = kNoReadWait;
     return SetCommTimeouts(handle_, &timeouts) != FALSE ? PortStatus{} : failed("SetCommTimeouts");
   }
 
@@ -129,36 +132,19 @@ class Win32SerialPort final : public SerialPort {
     return WriteFile(handle_, data, n, &written, NULL) != FALSE;
   }
 
-  bool read(uint8_t* buf, uint32_t n, uint32_t* got) override {
-    interrupt::check();
+  bool read_some(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
     if (got != nullptr)
       *got = 0;
     if (handle_ == INVALID_HANDLE_VALUE || got == nullptr)
       return false;
     if (n == 0)
       return true;
+    if (!wait_for_first_byte(wait_ms))
+      return false;
     DWORD count = 0;
     const BOOL ok = ReadFile(handle_, buf, n, &count, NULL);
     *got = static_cast<uint32_t>(count);
     return ok != FALSE;
-  }
-
-  // The same time-outs as read(): each ReadFile hands back what is waiting at once, or waits
-  // up to the read's time limit for k more, so the last one may end that much past the deadline.
-  // Keeping the time-outs keeps the documented pacing exactly as it was.
-  bool read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
-    if (got != nullptr)
-      *got = 0;
-    if (handle_ == INVALID_HANDLE_VALUE || got == nullptr)
-      return false;
-    const ULONGLONG deadline = GetTickCount64() + wait_ms;
-    do {
-      DWORD count = 0;
-      if (*got < n && ReadFile(handle_, buf + *got, n - *got, &count, NULL) == FALSE)
-        return false;
-      *got += static_cast<uint32_t>(count);
-    } while (*got < n && GetTickCount64() < deadline);
-    return true;
   }
 
   uint32_t input_waiting() override {
@@ -205,7 +191,27 @@ class Win32SerialPort final : public SerialPort {
     return {PortFault::Other, 0, std::string(what) + ": " + why};
   }
 
+  // The read time-outs each read sets for itself: what is waiting at once (wait_ms = 0), or the
+  // first byte as soon as it comes, waiting up to wait_ms for it. The write's stay the
+  // documented ones. Set only when the wait differs from the last one's.
+  bool wait_for_first_byte(uint32_t wait_ms) {
+    if (wait_ms == read_wait_ms_)
+      return true;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = wait_ms == 0 ? 0 : MAXDWORD;
+    t.ReadTotalTimeoutConstant = wait_ms;
+    t.WriteTotalTimeoutMultiplier = kPortTimeLimits.write.per_byte_ms;
+    t.WriteTotalTimeoutConstant = kPortTimeLimits.write.base_ms;
+    if (SetCommTimeouts(handle_, &t) == FALSE)
+      return false;
+    read_wait_ms_ = wait_ms;
+    return true;
+  }
+
+  static constexpr uint32_t kNoReadWait = UINT32_MAX;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
+  uint32_t read_wait_ms_ = kNoReadWait;
   DCB dcbSerialParams_{};
   DCB base_{};
   bool have_base_ = false;

@@ -177,7 +177,7 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
   testing::VirtualLine line(device);
   line.echo(r.echo);
   line.fail_write_at(failures ? 8u + r.writes : 0);
-  line.fail_read_at(failures && (r.failed_read & 0x80) ? r.failed_read & 0x7F : 0);
+  line.fail_read_after(failures && (r.failed_read & 0x80) ? r.failed_read & 0x7F : 0);
   out.con.input = r.answers;
   const char* argv[] = {"korvel", "FUZZ", r.netnum_text.c_str(), file.path.c_str(), r.directive};
   RunConfig cfg;

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <thread>
 
+#include "link/port_reads.h"
 #include "link/serial_port.h"
 
 namespace {
@@ -46,8 +47,10 @@ class PortOverPty : public ::testing::Test {
     got.resize(n);
     uint32_t count = 99;
     const auto t0 = Clock::now();
-    const bool ok = until_ms < 0 ? port_->read(got.data(), n, &count)
-                                 : port_->read_until(got.data(), n, &count, until_ms);
+    const korvel::PortWaits waits = korvel::system_waits(clock_);
+    const bool ok = until_ms < 0 ? korvel::port_read(*port_, waits, got.data(), n, &count)
+                                 : korvel::port_read_until(*port_, waits, got.data(), n, &count,
+                                                           static_cast<uint32_t>(until_ms));
     got.resize(count);
     return {ok, ms_since(t0)};
   }
@@ -55,6 +58,7 @@ class PortOverPty : public ::testing::Test {
   int master_ = -1, probe_ = -1;
   std::string slave_;
   std::unique_ptr<korvel::SerialPort> port_ = korvel::make_system_port();
+  korvel::SystemClock clock_;
 };
 
 TEST_F(PortOverPty, RawEightBitUnrelatedSettingsKeptAndEveryByteValuePasses) {

@@ -30,21 +30,23 @@ bool VirtualLine::write(const uint8_t* data, uint32_t n) {
   return true;
 }
 
-bool VirtualLine::read_until(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) {
+bool VirtualLine::read_some(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) {
   if (++read_calls_ > kCallBudget)
     stuck();
   *got = 0;
   const auto vanished = wire_.vanished_at();
-  if (read_calls_ == fail_read_at_ || (waiting() == 0 && vanished && *vanished <= now_us_))
+  if (fail_read_after_ > 0 && write_calls_ == fail_read_after_) {
+    fail_read_after_ = 0;
     return false;
-  // Until n bytes have been handed over or wait_ms have passed; a vanishing line ends the wait.
+  }
+  if (waiting() == 0 && vanished && *vanished <= now_us_)
+    return false;
+  // Until a byte has been handed over or wait_ms have passed; a vanishing line ends the wait.
   const uint64_t until = now_us_ + uint64_t{wait_ms} * 1000;
-  while (waiting() < n) {
+  while (n > 0 && waiting() == 0 && now_us_ < until) {
     const auto next = wire_.next_event_after(now_us_);
     if (!advance_to(next ? std::min(*next, until) : until, true))
       return false;
-    if (now_us_ >= until)
-      break;
   }
   *got = static_cast<uint32_t>(wire_.take(buf, n, now_us_));
   return true;

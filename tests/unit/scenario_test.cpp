@@ -156,8 +156,9 @@ struct Given {
   size_t image = 16;     // bytes of plain image; kNoFile: no container file
   bool damaged = false;  // the stored payload checksum does not match
   std::string input = "Y\n";
-  unsigned fails = 0;                      // VirtualLine::Step bits
-  size_t write_fails = 0, read_fails = 0;  // the k-th call fails
+  unsigned fails = 0;      // VirtualLine::Step bits
+  size_t write_fails = 0;  // the k-th write fails
+  size_t read_fails = 0;   // the first read after the k-th write fails
   bool cp1251 = false, echo = false;
   const char* pacing = nullptr;                    // KORVEL_PACING
   const char *trace = nullptr, *status = nullptr;  // KORVEL_TRACE, KORVEL_STATUS
@@ -243,7 +244,7 @@ class Scenario : public ::testing::TestWithParam<Row> {
     line.echo(in.echo);
     line.failing = in.fails;
     line.fail_write_at(in.write_fails);
-    line.fail_read_at(in.read_fails);
+    line.fail_read_after(in.read_fails);
     testing::CaptureConsole con(in.cp1251 ? Encoder::cp1251() : Encoder::utf8(), in.input);
     if (in.at_answer)
       con.before_input = [&] { in.at_answer(path_); };
