@@ -15,31 +15,26 @@ namespace {
 
 Action g_action = nullptr;
 std::atomic<int> g_signal{0};
-std::atomic<bool> g_acting{false};
 HANDLE g_event = NULL;
 
-// Whichever thread comes first puts things back; the other waits for the process to end.
-void act_once() {
-  if (g_acting.exchange(true)) {
-    Sleep(INFINITE);
-  }
-  g_action(g_signal.load());
-}
+// The system ends the process a few seconds after a close event whatever the handler does
+// (5 s by default); a Ctrl+C that the main thread has not acted on by then is as good as lost.
+constexpr DWORD kGraceMs = 4500;
 
-// Runs on a thread of its own. The main thread acts at its next wait, which is never long
-// (a pause or a port time limit); the console read of the answer returns on Ctrl+C too.
-// Returning TRUE too early would let the system end the process on a close event before the
-// port is put back, so wait for the main thread, and act here only if it never comes.
+// Runs on a thread of its own and never touches the port: only the main thread does, and it
+// acts at its next wait, which is never long (a pause, a read slice of the port, the console
+// read of the answer, which returns on Ctrl+C too), putting the port back and ending the
+// process itself. Returning TRUE before that would let the system end the process first.
+// Should the main thread not have acted when the grace is nearly over, the process ends from
+// here, leaving the port to the system's own clean-up.
 BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
     return FALSE;
   int expected = 0;
   g_signal.compare_exchange_strong(expected, 2);  // SIGINT
   SetEvent(g_event);
-  Sleep(3000);
-  if (g_action != nullptr)
-    act_once();
-  return TRUE;
+  Sleep(kGraceMs);
+  ExitProcess(130);
 }
 
 }  // namespace
@@ -52,7 +47,7 @@ void arm(Action action) {
 
 void check() {
   if (g_action != nullptr && g_signal.load() != 0)
-    act_once();
+    g_action(g_signal.load());
 }
 
 // A wait may end up to a timer tick before its time, so the pause is measured on the clock and

@@ -26,8 +26,15 @@ std::string to_cp1251(const std::string& utf8) {
 }
 
 // kUnmapped: nothing on the port; kInterrupted: Ctrl+C (SIGINT, which Wine makes a console
-// event) at the prompt instead of the answer.
-enum Flags { kCooked = 1, kAfterPrompt = 2, kUnmapped = 4, kInterrupted = 8 };
+// event) at the prompt instead of the answer; kInterruptedListening: Ctrl+C 0.4 s into the
+// listening for the first block's reply, which the device withholds.
+enum Flags {
+  kCooked = 1,
+  kAfterPrompt = 2,
+  kUnmapped = 4,
+  kInterrupted = 8,
+  kInterruptedListening = 16
+};
 
 struct Scenario {
   const char *name, *port, *netnum, *container, *input;  // "": an information run
@@ -56,11 +63,19 @@ TEST_P(WineVsLinux, SameBytesSameFrames) {
              win ? s.port : link, s.netnum, s.container, *s.input ? "P" : "I"},
             {s.env, "WINEDEBUG=-all,+relay"});
     // The prompt ends in "N  " in either encoding, and nowhere else.
-    const bool prompt = s.flags & (kAfterPrompt | kInterrupted);
+    const bool prompt = s.flags & (kAfterPrompt | kInterrupted | kInterruptedListening);
     EXPECT_TRUE(!prompt || k.wait_for_output("N  ", 30000)) << k.out;
     if (!(s.flags & kInterrupted))
       k.write_input(s.input);
-    status[win] = k.wait(90000, s.flags & kInterrupted ? SIGINT : 0);
+    // The layout line comes just before the first block.
+    const bool listening = s.flags & kInterruptedListening;
+    EXPECT_TRUE(!listening || k.wait_for_output("->63]\n", 30000)) << k.out;
+    if (listening)
+      usleep(400000);
+    const long long signalled = now_ms();
+    status[win] = k.wait(90000, s.flags & (kInterrupted | kInterruptedListening) ? SIGINT : 0);
+    // Acted on at the next wait, on either platform: well within the block's 1.5 s.
+    EXPECT_TRUE(!listening || now_ms() - signalled < 600) << now_ms() - signalled << " ms";
     ms[win] = now_ms() - t0;
     // Wine traces the calls for the timer resolution on standard error, among other lines of its
     // own (which may land inside one of ours).
@@ -107,6 +122,8 @@ const Scenario kScenarios[] = {
     {"InformationFromANameBeyondCP1251", "COM5", "1", "образ-λ-𠀀.cct", ""},
     // The way out that skips the end of the run.
     {"InterruptedAtThePrompt", "COM5", "1", "boot.cct", "Y\n", 130, kInterrupted},
+    {"InterruptedListeningForABlock", "COM5", "1", "boot.cct", "Y\n", 130, kInterruptedListening,
+     "TZ=UTC", "--drop-reply=7"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, WineVsLinux, ::testing::ValuesIn(kScenarios),
