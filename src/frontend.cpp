@@ -182,6 +182,8 @@ int run_stages(int argc, const char* const* argv, Platform& p, const RunConfig& 
                port.ok() ? "open, 9600 8N1" : port_reason(port).c_str());
   if (!port.ok())
     return 1;
+  if (const std::string note = p.port.adapter_note(); !note.empty())
+    p.trace.line("port: %s", note.c_str());
   print_banner(con, cfg);
 
   Container container;

@@ -76,6 +76,9 @@ class SerialPort {
   virtual uint32_t input_waiting() { return 0; }
   // Drops whatever has arrived and not been read; nothing on a closed port.
   virtual void discard_input() = 0;
+  // What the port found and asked of the adapter's own latency, for the trace ("" when the
+  // platform says nothing of it).
+  virtual std::string adapter_note() const { return {}; }
   // Puts back the settings read_settings() read and closes the handle. False when the
   // system reports a failure, or when the port is not open.
   virtual bool close() = 0;

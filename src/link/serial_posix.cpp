@@ -8,6 +8,9 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -143,8 +146,11 @@ class PosixSerialPort final : public SerialPort {
     }
     fd_ = fd;
     have_base_ = false;
+    ask_low_latency();
     return status;
   }
+
+  std::string adapter_note() const override { return latency_note_; }
 
   PortStatus read_settings() override {
     if (fd_ < 0)
@@ -293,6 +299,7 @@ class PosixSerialPort final : public SerialPort {
     // have drained already, and a stuck line must not hold the close up.
     if (have_base_)
       ::tcsetattr(fd_, TCSANOW, &base_);
+    put_latency_back();
     // Exclusive mode belongs to the terminal, not to this descriptor; leaving it set would
     // lock others out for as long as anyone else keeps the terminal open.
     ::ioctl(fd_, TIOCNXCL);
@@ -312,6 +319,47 @@ class PosixSerialPort final : public SerialPort {
   // A call refused before the system was asked.
   static PortStatus refused(const char* what, const char* why) {
     return {PortFault::Other, 0, std::string(what) + ": " + why};
+  }
+
+  // A USB adapter may hold received bytes back (an FTDI one up to 16 ms); its driver hands
+  // them over at once when asked for low latency. Asked for at open and put back as found at
+  // close, which every ending reaches, Ctrl+C and signals included. A driver that does not
+  // offer it (a pseudo-terminal) or refuses is no failure.
+  void ask_low_latency() {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct ss{};
+    latency_asked_ = false;
+    if (::ioctl(fd_, TIOCGSERIAL, &ss) != 0) {
+      latency_note_ =
+          std::string("low latency: not offered by the driver (") + std::strerror(errno) + ")";
+      return;
+    }
+    if (ss.flags & ASYNC_LOW_LATENCY) {
+      latency_note_ = "low latency: found on";
+      return;
+    }
+    ss.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd_, TIOCSSERIAL, &ss) != 0) {
+      latency_note_ =
+          std::string("low latency: found off, asked for, refused (") + std::strerror(errno) + ")";
+      return;
+    }
+    latency_asked_ = true;
+    latency_note_ = "low latency: found off, asked for";
+#else
+    latency_note_ = "low latency: not offered on this system";
+#endif
+  }
+
+  void put_latency_back() {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct ss{};
+    if (latency_asked_ && ::ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
+      ss.flags &= ~ASYNC_LOW_LATENCY;
+      (void)::ioctl(fd_, TIOCSSERIAL, &ss);
+    }
+#endif
+    latency_asked_ = false;
   }
 
   // What is waiting, without waiting: false only on a fault of the port.
@@ -366,6 +414,8 @@ class PosixSerialPort final : public SerialPort {
 
   int fd_ = -1;
   bool have_base_ = false;
+  bool latency_asked_ = false;
+  std::string latency_note_;
   int32_t baud_ = 9600;
   termios base_{};
 };

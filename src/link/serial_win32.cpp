@@ -6,6 +6,10 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h: the device class GUIDs defined here, for the port's own parameters.
+#include <devguid.h>
+#include <initguid.h>
+#include <setupapi.h>
 
 #include <cstdint>
 #include <memory>
@@ -57,6 +61,39 @@ PortFault fault_of(DWORD code) {
   }
 }
 
+// An FTDI adapter hands received bytes over every LatencyTimer ms (16 by default), which reply
+// pacing pays on every block. Its driver keeps the value beside the port's name in the device's
+// parameters; only an administrator may change it (Device Manager, the port's Advanced settings),
+// so it is read for the trace and never written.
+std::string latency_note(const std::string& name) {
+  HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, NULL, NULL, DIGCF_PRESENT);
+  if (set == INVALID_HANDLE_VALUE)
+    return "adapter latency: the ports could not be listed";
+  std::string note = "adapter latency: no latency timer (not an FTDI adapter)";
+  SP_DEVINFO_DATA info{};
+  info.cbSize = sizeof info;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+    HKEY key = SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE)
+      continue;
+    char port[64] = "";
+    DWORD size = sizeof port - 1, type = 0, ms = 0, ms_size = sizeof ms;
+    const bool ours = RegQueryValueExA(key, "PortName", NULL, &type, reinterpret_cast<BYTE*>(port),
+                                       &size) == ERROR_SUCCESS &&
+                      type == REG_SZ && lstrcmpiA(port, name.c_str()) == 0;
+    if (ours &&
+        RegQueryValueExA(key, "LatencyTimer", NULL, &type, reinterpret_cast<BYTE*>(&ms),
+                         &ms_size) == ERROR_SUCCESS &&
+        type == REG_DWORD)
+      note = "adapter latency: FTDI latency timer " + std::to_string(ms) + " ms";
+    RegCloseKey(key);
+    if (ours)
+      break;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return note;
+}
+
 class Win32SerialPort final : public SerialPort {
  public:
   ~Win32SerialPort() override {
@@ -72,8 +109,13 @@ class Win32SerialPort final : public SerialPort {
     handle_ =
         CreateFileW(std::wstring(path.begin(), path.end()).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                     NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    return handle_ != INVALID_HANDLE_VALUE ? PortStatus{} : failed("CreateFile");
+    if (handle_ == INVALID_HANDLE_VALUE)
+      return failed("CreateFile");
+    latency_note_ = latency_note(name);
+    return {};
   }
+
+  std::string adapter_note() const override { return latency_note_; }
 
   PortStatus read_settings() override {
     if (handle_ == INVALID_HANDLE_VALUE)
@@ -210,6 +252,7 @@ class Win32SerialPort final : public SerialPort {
   }
 
   static constexpr uint32_t kNoReadWait = UINT32_MAX;
+  std::string latency_note_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   uint32_t read_wait_ms_ = kNoReadWait;
   DCB dcbSerialParams_{};
