@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -340,6 +342,14 @@ const OptionEntry kOptionTable[] = {
            {"chatter", AfterGoto::Chatter}};
        return take_word(v, kWords, p.model.after_goto, "bootloader, silent or chatter");
      }},
+    {"crc-before-unlock", required_argument,
+     [](std::string_view v, ProgramOptions& p) {
+       static constexpr std::pair<const char*, CrcBeforeUnlock> kWords[] = {
+           {"answer", CrcBeforeUnlock::Answer},
+           {"refuse", CrcBeforeUnlock::Refuse},
+           {"ignore", CrcBeforeUnlock::Ignore}};
+       return take_word(v, kWords, p.model.crc_before_unlock, "answer, refuse or ignore");
+     }},
     {"rewrite", required_argument,
      [](std::string_view v, ProgramOptions& p) {
        static constexpr std::pair<const char*, Rewrite> kWords[] = {{"and", Rewrite::And},
@@ -374,6 +384,8 @@ const OptionEntry kOptionTable[] = {
        p.model.trace = true;
        return kTaken;
      }},
+    {"holds", required_argument,
+     [](std::string_view v, ProgramOptions& p) { return take_path(v, p.holds, "a file name"); }},
     {"dump", required_argument,
      [](std::string_view v, ProgramOptions& p) { return take_path(v, p.dump, "a file name"); }},
     {"force", no_argument, set_flag<&ProgramOptions::force>},
@@ -521,6 +533,10 @@ Device:
                          application, which answers no frame (silent) and also puts its own
                          traffic on the line, 1 to 6 bytes every 200 to 600 ms (chatter,
                          seeded)
+  --crc-before-unlock answer|refuse|ignore
+                         CMD_GET_CRC before CMD_UNBLOCK_FLASH: answered (the default),
+                         refused as flash locked (0xE1), or not answered at all, as a
+                         bootloader that computes the checksum only once unlocked
   --rewrite and|refuse   a block written where flash is programmed already: refused with
                          error code 0xE8, as typical flash refuses to program a location
                          twice (refuse, the default), or ANDed in (and)
@@ -564,6 +580,8 @@ Program:
                          the line did: "-> lost (device busy): HEX" (or garbled),
                          "!! collision: loader bytes 3-5 and device bytes 0-2 garbled",
                          "!! byte error: device byte 2 00 became 40"
+  --holds FILE           start with the flash holding the image of container FILE from
+                         0x08001000 on, deciphered with --key, as a device programmed before
   --dump FILE            at exit, write the whole 64 KB flash image to FILE; FILE is
                          created when the emulator starts and must not exist yet
   --force                let --dump replace an existing regular file
@@ -574,11 +592,35 @@ Numbers and counts are decimal, or hexadecimal after 0x (42, 042, 0x2a; a leadin
 changes nothing, as the loader reads its network number). Codes, bytes and CRC values
 are hexadecimal, with or without 0x (E1, 0xE1). At exit (SIGINT, SIGTERM, or
 --exit-on-goto) a summary goes to standard output and the exit status is 0; a bad option
-gives a one-line error and exit status 2; a line that cannot be opened or a --dump FILE
-that cannot be created gives exit status 1.
+gives a one-line error and exit status 2; a line that cannot be opened, a --holds FILE
+that is no container or a --dump FILE that cannot be created gives exit status 1.
 )";
 
 }  // namespace
+
+bool load_holds(ProgramOptions& p, std::string* error) {
+  if (!p.holds) {
+    return true;
+  }
+  std::ifstream in(*p.holds, std::ios::binary);
+  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) {
+    *error = "cannot read " + *p.holds;
+    return false;
+  }
+  constexpr size_t kHeader = 64;
+  const size_t app = korvel::kAppPages * korvel::PAGE_SIZE;
+  if (file.size() < kHeader || file.size() - kHeader > app) {
+    *error = *p.holds + ": no container of an image that fits the application area";
+    return false;
+  }
+  std::vector<uint8_t> image(file.begin() + kHeader, file.end());
+  for (size_t at = 0; at + korvel::BLOCK_SIZE <= image.size(); at += korvel::BLOCK_SIZE) {
+    korvel::cipher::decipher_block(p.model.key, &image[at]);
+  }
+  p.model.holds = std::move(image);
+  return true;
+}
 
 std::string usage_text() {
   return kUsageText;

@@ -351,10 +351,14 @@ bool dump_flash(int fd, const std::string& path, const Model& model) {
 }
 
 int run_program(int argc, char** argv) {
-  const ParseResult parsed = parse_command_line(argc, argv);
+  ParseResult parsed = parse_command_line(argc, argv);
   if (!parsed.ok) {
     fail(parsed.error);
     return 2;
+  }
+  if (std::string why; !load_holds(parsed.options, &why)) {
+    fail(why);
+    return 1;
   }
   const ProgramOptions& opts = parsed.options;
   if (opts.help) {

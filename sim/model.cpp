@@ -136,6 +136,9 @@ std::string format_summary(const Summary& s) {
 Model::Model(Options options)
     : opts_(std::move(options)), silent_left_(opts_.faults.silent_first), rng_(opts_.seed) {
   flash_.fill(0xFF);
+  const size_t app = APP_START - FLASH_BASE;
+  std::copy_n(opts_.holds.begin(), std::min(opts_.holds.size(), flash_.size() - app),
+              flash_.begin() + app);
 }
 
 void Model::note(std::string line) {
@@ -224,7 +227,10 @@ void Model::handle_frame(const uint8_t* f, uint64_t now_us) {
   if (auto it = faults.noise.find(n); it != faults.noise.end() && !it->second->empty()) {
     out_.push_back(Chunk{at, *it->second, 0, n, false, "noise"});
   }
-  if (faults.drop_reply.count(n)) {
+  // A checksum the device computes only once unlocked, and until then does not answer.
+  const bool ignored = code == CMD_GET_CRC && out.code == kErrLocked && !unlocked_ &&
+                       opts_.crc_before_unlock == CrcBeforeUnlock::Ignore;
+  if (faults.drop_reply.count(n) || ignored) {
     withhold_reply(n);
   } else {
     queue_reply(n, code, out, at);
@@ -376,6 +382,9 @@ Model::Outcome Model::execute(const uint8_t* f) {
     case CMD_WRITE_BLOCK:
       return write_block(arg, f + kCmdData);
     case CMD_GET_CRC:
+      if (!unlocked_ && opts_.crc_before_unlock != CrcBeforeUnlock::Answer) {
+        return {kErrLocked, 0};
+      }
       return check_crc(arg, load_le32(f + kCmdData + 4));
     case CMD_GOTO_APPLICATION:
       // Once its reply is out the device stays in the bootloader, so that one emulator

@@ -103,6 +103,10 @@ enum class AfterGoto { Bootloader, Silent, Chatter };
 // microcontroller flash refuses to program a location twice.
 enum class Rewrite { And, Refuse };
 
+// CMD_GET_CRC before CMD_UNBLOCK_FLASH: answered, refused as flash locked, or not answered at all,
+// as some bootloaders compute the checksum only once the flash is unlocked.
+enum class CrcBeforeUnlock { Answer, Refuse, Ignore };
+
 // splitmix64: small, fast and the same everywhere, so a seed replays a run exactly.
 class Rng {
  public:
@@ -135,6 +139,10 @@ struct Options {
   Busy busy = Busy::Lost;
   AfterGoto after_goto = AfterGoto::Bootloader;
   Rewrite rewrite = Rewrite::Refuse;
+  CrcBeforeUnlock crc_before_unlock = CrcBeforeUnlock::Answer;
+  // A plain image the flash holds from 0x08001000 on when the device starts, as a device
+  // programmed before (a service visit).
+  std::vector<uint8_t> holds;
   // Each reply's delay and work together vary by a whole number of ms in [-J, +J], never
   // going below zero.
   uint32_t jitter_ms = 0;

@@ -64,6 +64,19 @@ void get_blid(Dialogue& d) {
   d.exchange.rxframe = INVALIDE;
 }
 
+// After the versions: the information run ends, a programming run asks the operator.
+void after_versions(Dialogue& d, Ending info_ending) {
+  if (d.cfg.direct == PROG) {
+    d.con.print_line("Информация получена успешно, программирование возможно");
+    d.engine.state = MANUAL_COMMAND_WAIT;
+    d.con.print("Для программирования введите Y, для выхода N  ");
+  } else {
+    d.con.print_line("Информация получена успешно");
+    d.engine.state = EXIT;
+    d.engine.ending = info_ending;
+  }
+}
+
 void get_keyid(Dialogue& d) {
   arm_next_command(d, CMD_GET_KEYID, 0);
   if (confirmed(d, CMD_GET_KEYID)) {
@@ -71,17 +84,71 @@ void get_keyid(Dialogue& d) {
     const int key = static_cast<int8_t>(d.exchange.data_rx & 0xFFu) - 0x30;
     d.con.print(BLANK53);
     d.con.textf(Stream::Out, "Версия шифроключа %d\n", key);
-    if (d.cfg.direct == PROG) {
-      d.con.print_line("Информация получена успешно, программирование возможно");
-      d.engine.state = MANUAL_COMMAND_WAIT;
-      d.con.print("Для программирования введите Y, для выхода N  ");
-    } else {
-      d.con.print_line("Информация получена успешно");
-      d.engine.state = EXIT;
-      d.engine.ending = Ending::InfoRead;
-    }
+    if (d.cfg.compare)
+      d.engine.state = COMPARE_IMAGE;
+    else
+      after_versions(d, Ending::InfoRead);
   } else {
     progress(d, "Идет запрос версии шифроключа (%d)\r");
+  }
+  d.exchange.rxframe = INVALIDE;
+}
+
+// The checksum query as the checksum state builds it: the image's place and its size.
+void arm_checksum_query(Dialogue& d) {
+  arm_next_command(d, CMD_GET_CRC, APP_START);
+  store_le32(&d.exchange.tx_buff[kCmdData + 4], d.container.sizefile_bin);
+}
+
+void print_received_checksum(Dialogue& d) {
+  // The last letter of "расшифрованногo" is a Latin o: the text is printed byte for byte as
+  // it always has been, so leave it.
+  d.con.textf(Stream::Out,
+              "Получена контрольная сумма расшифрованногo файла firmware.bin "
+              "(CRC-32-0x4c11DB7): %x\n",
+              static_cast<unsigned>(d.exchange.data_rx));
+}
+
+// The device's checksum matched: green, and the start of the application.
+void checksum_matched(Dialogue& d) {
+  d.con.set_color(Color::Green);
+  d.con.print_line("Контрольная сумма совпала");
+  d.con.print_line(RULE79);
+  d.engine.state = GOTO_APPLICATION;
+  d.con.print_line("Переключаем выполнение кода на пользовательскую программу");
+}
+
+// KORVEL_COMPARE: a device that already holds the container's image needs no writing. A CRC-32
+// match of another image is about one in four billion.
+void compare_image(Dialogue& d) {
+  Engine& engine = d.engine;
+  arm_checksum_query(d);
+  if (confirmed(d, CMD_GET_CRC)) {
+    print_received_checksum(d);
+    const bool same = d.container.crc_decrypted() == d.exchange.data_rx;
+    if (same && d.cfg.direct == PROG) {
+      d.con.print_line("Образ в приборе совпадает с криптоконтейнером, запись не нужна");
+      checksum_matched(d);
+    } else {
+      d.con.print_line(same ? "Образ в приборе совпадает с криптоконтейнером"
+                            : "Образ в приборе отличается от криптоконтейнера");
+      after_versions(d, same ? Ending::InfoRead : Ending::ImageDiffers);
+    }
+  } else if (d.exchange.rxframe == VALIDE) {
+    d.con.print(BLANK53);
+    d.con.textf(Stream::Out, "Сравнение невозможно (ошибка %X)\n",
+                static_cast<unsigned>(d.exchange.command_rx));
+    after_versions(d, Ending::CompareImpossible);
+  } else {
+    if (engine.sent_this_pass && engine.sent_command == CMD_GET_CRC)
+      engine.compare_unanswered += 1;
+    if (engine.compare_unanswered < kCompareAttempts) {
+      progress(d, "Идет считывание CRC-32 расшифрованного образа(%d)\r");
+    } else {
+      d.con.print(BLANK53);
+      d.con.print_line("Сравнение невозможно");
+      after_versions(d, Ending::CompareImpossible);
+    }
   }
   d.exchange.rxframe = INVALIDE;
 }
@@ -311,21 +378,11 @@ int write_block(Dialogue& d) {
 }
 
 void get_crc(Dialogue& d) {
-  arm_next_command(d, CMD_GET_CRC, APP_START);
-  store_le32(&d.exchange.tx_buff[kCmdData + 4], d.container.sizefile_bin);
+  arm_checksum_query(d);
   if (confirmed(d, CMD_GET_CRC)) {
-    // The last letter of "расшифрованногo" is a Latin o: the text is printed byte for byte as
-    // it always has been, so leave it.
-    d.con.textf(Stream::Out,
-                "Получена контрольная сумма расшифрованногo файла firmware.bin "
-                "(CRC-32-0x4c11DB7): %x\n",
-                static_cast<unsigned>(d.exchange.data_rx));
+    print_received_checksum(d);
     if (d.container.crc_decrypted() == d.exchange.data_rx) {
-      d.con.set_color(Color::Green);
-      d.con.print_line("Контрольная сумма совпала");
-      d.con.print_line(RULE79);
-      d.engine.state = GOTO_APPLICATION;
-      d.con.print_line("Переключаем выполнение кода на пользовательскую программу");
+      checksum_matched(d);
     } else {
       d.con.set_color(Color::Red);
       d.con.print_line("Контрольная сумма не совпала");
@@ -424,6 +481,7 @@ constexpr StateHandler kPassOrder[] = {
     {ACTIVATION_SEARCH, without_status<activation_search>},
     {GET_BLID, without_status<get_blid>},
     {GET_KEYID, without_status<get_keyid>},
+    {COMPARE_IMAGE, without_status<compare_image>},
     {MANUAL_COMMAND_WAIT, without_status<manual_command_wait>},
     {UNBLOCK_FLASH, without_status<unblock_flash>},
     {ERASE_PAGE, without_status<erase_page>},

@@ -27,6 +27,8 @@ enum state_e {
   GET_CRC = 11,
   GOTO_APPLICATION = 12,
   EXIT = 13,
+  // KORVEL_COMPARE: the device's checksum of what it holds, asked for after the key version.
+  COMPARE_IMAGE = 14,
 };
 
 enum port_e { STOP = 0, START = 1 };
@@ -42,8 +44,13 @@ enum class Ending {
   BlockRefused,
   BlockGarbled,  // a block's reply that did not pass, or none
   ChecksumDiffers,
-  StartUnconfirmed,  // programmed and checked, the jump never confirmed
+  StartUnconfirmed,   // programmed and checked, the jump never confirmed
+  ImageDiffers,       // KORVEL_COMPARE, information mode: the device holds another image
+  CompareImpossible,  // KORVEL_COMPARE: the device refused the query or did not answer it
 };
+
+// How often the comparison's query goes out unanswered before the run goes on without it.
+constexpr uint32_t kCompareAttempts = 10;
 
 // How often the jump goes out unconfirmed before the run ends without its confirmation.
 constexpr uint32_t kGotoAttempts = 10;
@@ -64,7 +71,8 @@ struct Engine {
   uint8_t sent_command = 0;
   uint32_t sent_adr = 0;
   bool erase_entered = false;
-  uint32_t goto_unconfirmed = 0;  // jump frames sent without a confirmation
+  uint32_t goto_unconfirmed = 0;    // jump frames sent without a confirmation
+  uint32_t compare_unanswered = 0;  // comparison queries sent without an answer
   // The block being written: how often it was sent again, and whether an earlier copy may be
   // in flash already (its reply did not pass, did not come, or could not be read).
   uint32_t resends = 0;

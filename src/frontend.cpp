@@ -54,6 +54,16 @@ uint32_t parse_resend(Console& con, const char* value) {
   return 0;
 }
 
+bool parse_compare(Console& con, const char* value) {
+  const std::string_view v = value != nullptr ? value : "";
+  if (v == "1")
+    return true;
+  if (!v.empty() && v != "0")
+    con.textf(Stream::Err, "KORVEL_COMPARE: unknown value '%s', the image is not compared\n",
+              value);
+  return false;
+}
+
 bool parse_arguments(int argc, const char* const* argv, RunConfig& cfg) {
   if (argc != 5)
     return false;
@@ -158,6 +168,10 @@ int detailed_status(Ending e) {
       return kStatusChecksumDiffers;
     case Ending::StartUnconfirmed:
       return kStatusStartUnconfirmed;
+    case Ending::ImageDiffers:
+      return kStatusImageDiffers;
+    case Ending::CompareImpossible:
+      return kStatusCompareImpossible;
     default:
       return 0;
   }
@@ -176,6 +190,8 @@ int run_stages(int argc, const char* const* argv, Platform& p, const RunConfig& 
   p.trace.line("pacing: %s", cfg.pacing == PACING_REPLY ? "reply-driven" : "documented pauses");
   if (cfg.resend > 0)
     p.trace.line("resend: a block is sent again up to %u times", static_cast<unsigned>(cfg.resend));
+  if (cfg.compare)
+    p.trace.line("compare: the device's image is compared with the container's first");
 
   const PortStatus port = p.port_holder.open(con, cfg);
   p.trace.line("port '%s': %s", cfg.pcCommPort,
@@ -223,6 +239,7 @@ int run_loader(int argc, const char* const* argv, Platform& p) {
   settings.pacing = parse_pacing(con, p.pacing);
   const bool detailed = parse_status(con, p.status);
   settings.resend = parse_resend(con, p.resend);
+  settings.compare = parse_compare(con, p.compare);
   con.set_color(Color::Grey);
 
   Ending ending = Ending::None;

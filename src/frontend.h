@@ -21,6 +21,7 @@ struct Platform {
   const char* trace_path = nullptr;  // KORVEL_TRACE
   const char* status = nullptr;      // KORVEL_STATUS
   const char* resend = nullptr;      // KORVEL_RESEND
+  const char* compare = nullptr;     // KORVEL_COMPARE
   Trace trace{};                     // open for the run when trace_path names a file
   // Closes the port; a port the run left open (a container that could not be loaded) is let go
   // when the platform goes, or at Ctrl+C.
@@ -37,6 +38,8 @@ enum DetailedStatus {
   kStatusBlockGarbled = 8,
   kStatusChecksumDiffers = 9,
   kStatusStartUnconfirmed = 10,
+  kStatusImageDiffers = 11,
+  kStatusCompareImpossible = 12,
 };
 
 // Converts as atoi does (leading blanks, a sign, digits, anything after ignored, no digits
@@ -50,6 +53,9 @@ pacing_e parse_pacing(Console& con, const char* value);
 // KORVEL_RESEND's value: 1 to 10, or 0 when unset, empty or 0; any other value is reported and
 // blocks are not sent again.
 uint32_t parse_resend(Console& con, const char* value);
+
+// KORVEL_COMPARE's value: 1 compares; unset, empty or 0 do not; any other value is reported.
+bool parse_compare(Console& con, const char* value);
 
 // False when the argument count is wrong (the run prints the usage text and ends).
 bool parse_arguments(int argc, const char* const* argv, RunConfig& cfg);

@@ -44,7 +44,8 @@ int korvel::program_main(int argc, const char* const* argv) {
                     environment("KORVEL_PACING"),
                     environment("KORVEL_TRACE"),
                     environment("KORVEL_STATUS"),
-                    environment("KORVEL_RESEND")};
+                    environment("KORVEL_RESEND"),
+                    environment("KORVEL_COMPARE")};
   g_console = console.get();
   g_port = &platform.port_holder;
   g_trace = &platform.trace;

@@ -22,6 +22,9 @@ struct RunConfig {
   // From KORVEL_RESEND: how many more times a block whose reply did not pass or did not come
   // is sent before the run ends on it (0: never, as documented).
   uint32_t resend = 0;
+  // From KORVEL_COMPARE=1: the device's checksum of what it holds is compared with the
+  // container's before anything is written.
+  bool compare = false;
 };
 
 }  // namespace korvel

@@ -106,7 +106,8 @@ struct Input {
   const char* directive = "P";
   bool by_reply = false, echo = false;
   uint8_t writes = 0, failed_read = 0;
-  uint32_t resend = 0;  // KORVEL_RESEND
+  uint32_t resend = 0;   // KORVEL_RESEND
+  bool compare = false;  // KORVEL_COMPARE
   Opts device;
   uint32_t fault_cost = 0;  // what the transient faults may cost, in exchanges
 };
@@ -154,6 +155,13 @@ Input draw(const uint8_t* data, size_t size) {
   if (as_is & 0x80)
     r.device.faults.bad_crc.insert(1u + more % 40);
   r.resend = (as_is >> 4) % 8 == 7 ? kMaxResend : (as_is >> 4) % 8;
+  // KORVEL_COMPARE, against a device that holds the image or not, and answers the query before
+  // the flash is unlocked or not.
+  const uint8_t compare = in.byte();
+  r.compare = (compare & 1) != 0;
+  r.device.crc_before_unlock = static_cast<zemlot::CrcBeforeUnlock>((compare >> 1) % 3);
+  if (compare & 8)
+    r.device.holds = r.plain;
   // A device that has jumped answers no more: a lost confirmation costs the bounded jump.
   r.fault_cost += r.device.after_goto != zemlot::AfterGoto::Bootloader ? kGotoAttempts : 0;
   r.fault_cost += r.device.faults.bad_crc.empty() ? 0 : 3;
@@ -184,6 +192,7 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
   FUZZ_CHECK(parse_arguments(5, argv, cfg) && cfg.netnum == r.netnum);
   cfg.pacing = r.by_reply ? PACING_REPLY : cfg.pacing;
   cfg.resend = r.resend;
+  cfg.compare = r.compare;
   PortHolder port(line);
   FUZZ_CHECK(port.open(out.con, cfg).ok());
   Container c;
@@ -207,7 +216,8 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
 bool prompt_device(const Opts& o) {
   return inside_window(o) && o.faults.delay_ms.empty() && o.faults.split.empty() &&
          o.faults.drop_reply.empty() && o.busy_after_reply_ms.empty() &&
-         o.after_goto == zemlot::AfterGoto::Bootloader;
+         o.after_goto == zemlot::AfterGoto::Bootloader &&
+         o.crc_before_unlock != zemlot::CrcBeforeUnlock::Ignore;
 }
 
 // Every gap between two frames is the documented one: the frame on the wire, the pauses and
@@ -230,6 +240,11 @@ bool documented_spacing(const Run& run, bool by_reply) {
     }
   }
   return true;
+}
+
+uint32_t count_of(const zemlot::Summary& s, uint8_t code) {
+  const auto it = s.by_code.find(code);
+  return it == s.by_code.end() ? 0 : it->second;
 }
 
 // How many block frames went out right after the same one.
@@ -275,8 +290,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(f.size() == 16 && f[15] == dallas_crc8(&f[0], 15) && f[0] == (r.netnum & 0xFF));
     const uint8_t code = f[1];
     const uint32_t at = load_le32(&f[3]) - APP_START;
+    // The comparison only reads, and a device that holds the image is only started.
+    const bool unchanged = out.find("запись не нужна\n") != out.npos;
     FUZZ_CHECK(may_touch_flash || code == CMD_ACTIVATE || code == CMD_GET_BLID ||
-               code == CMD_GET_KEYID);
+               code == CMD_GET_KEYID || (r.compare && code == CMD_GET_CRC) ||
+               (unchanged && code == CMD_GOTO_APPLICATION));
     if (code == CMD_ERASE_PAGE) {
       FUZZ_CHECK(pages <= kAppPages && blocks > 0 && at % PAGE_SIZE == 0 && at / PAGE_SIZE < pages);
       erased[at / PAGE_SIZE] = true;
@@ -292,7 +310,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // hit on the line still passed its CRC-8.
   // Flash that refuses a rewrite refuses only a block sent again.
   const zemlot::Summary& s = run.device;
-  FUZZ_CHECK(s.own_refusals == s.rewrites_refused || r.device.line.byte_errors != 0);
+  // and a checksum query before the unlock, the comparison's, a device may refuse.
+  const uint32_t queries_refused =
+      r.compare && r.device.crc_before_unlock != zemlot::CrcBeforeUnlock::Answer
+          ? count_of(s, CMD_GET_CRC)
+          : 0;
+  FUZZ_CHECK(s.own_refusals <= s.rewrites_refused + queries_refused ||
+             r.device.line.byte_errors != 0);
+  FUZZ_CHECK(s.own_refusals >= s.rewrites_refused);
   FUZZ_CHECK(s.rewrites_refused <= blocks_sent_again(run.frames));
   FUZZ_CHECK(s.erase_operations <= (pages + 1) * 16 + 64);
   // What the report says is what the device said: a refusal was made, the checksum shown is

@@ -52,6 +52,8 @@ const std::string kInfo = kReport + kId + "Информация получена
 const std::string kPrompt =
     "Информация получена успешно, программирование возможно\n"
     "Для программирования введите Y, для выхода N  ";
+const std::string kReceived =
+    "Получена контрольная сумма расшифрованногo файла firmware.bin (CRC-32-0x4c11DB7): ";
 const std::string kOnePage =
     "Все страницы стерты(конец:0x80017ff)\n[0<-Zemlot->3][4<-чисто->4][5<-резерв->63]\n";
 const std::string kUsage =
@@ -163,6 +165,7 @@ struct Given {
   const char* pacing = nullptr;                    // KORVEL_PACING
   const char *trace = nullptr, *status = nullptr;  // KORVEL_TRACE, KORVEL_STATUS
   const char* resend = nullptr;                    // KORVEL_RESEND
+  const char* compare = nullptr;                   // KORVEL_COMPARE
   bool traced = false;  // KORVEL_TRACE names a file of the test's, KORVEL_STATUS=detailed
   // When the loader first reads its input, given the container's path.
   std::function<void(const std::string&)> at_answer = {};
@@ -205,6 +208,10 @@ const std::map<std::string, int> kDetailed = {
     {"a device that refuses every jump", 10},
     {"a block's reply garbled every time, three resends", 8},
     {"a block's reply garbled once, no resend", 8},
+    {"compare, information, another image", 11},
+    {"compare, information, the query refused", 12},
+    {"compare, information, the query unanswered", 12},
+    {"compare, programming, the query refused, the answer N", 4},
     {"five arguments", 3},
     {"usage in Windows-1251", 3},
 };
@@ -255,7 +262,8 @@ class Scenario : public ::testing::TestWithParam<Row> {
                in.pacing,
                in.traced ? trace.c_str() : in.trace,
                in.traced ? "detailed" : in.status,
-               in.resend};
+               in.resend,
+               in.compare};
     const std::vector<std::string> args = testing::words(in.program, in.args);
     std::vector<const char*> argv;
     for (const auto& a : args)
@@ -275,9 +283,10 @@ class Scenario : public ::testing::TestWithParam<Row> {
                 (!started && o.out.find("Подтверждение не получено\n") != npos));
     const auto image = plain_image(in.image == kNoFile ? 0 : in.image);
     const auto& app = line.model().flash();  // from 0x08001000 on
+    const bool written = o.out.find("запись не нужна") == npos;
     EXPECT_TRUE(!device.app_started ||
                 (std::equal(image.begin(), image.end(), app.begin() + 0x1000) &&
-                 device.pages_erased == (image.size() + 1023) / 1024));
+                 device.pages_erased == (written ? (image.size() + 1023) / 1024 : 0)));
     // Grey from the start; green or red with the device's checksum verdict.
     std::vector<Color> colors{Color::Grey};
     if (o.out.find("совпала\n" + kRule + "Переключаем") != npos)
@@ -584,6 +593,59 @@ std::vector<Row> rows() {
               again += f[i] == f[i - 1];
             EXPECT_LE(again, 4u) << l.wire;
           }),
+      // KORVEL_COMPARE: the device's checksum of what it holds, before anything is written.
+      Row("compare, information, the same image",
+          {.args = "VCOM1 1 @ I", .device = {.holds = plain_image(16)}, .compare = "1"},
+          kReport + kId + "Идет считывание CRC-32 расшифрованного образа(3)\r" + kReceived +
+              "56fdc53a\nОбраз в приборе совпадает с криптоконтейнером\n"
+              "Информация получена успешно\n" +
+              kEnd,
+          "01 10 11 05@08001000"),
+      Row("compare, information, another image",
+          {.args = "VCOM1 1 @ I", .device = {.holds = plain_image(16, 1)}, .compare = "1"},
+          kReport + kId + "Идет считывание CRC-32 расшифрованного образа(3)\r" + kReceived +
+              "…\nОбраз в приборе отличается от криптоконтейнера\nИнформация получена успешно\n" +
+              kEnd,
+          "01 10 11 05@08001000"),
+      Row("compare, information, the query refused",
+          {.args = "VCOM1 1 @ I",
+           .device = {.crc_before_unlock = zemlot::CrcBeforeUnlock::Refuse},
+           .compare = "1"},
+          kReport + kId + "Идет считывание CRC-32 расшифрованного образа(3)\r" + B53 +
+              "Сравнение невозможно (ошибка E1)\nИнформация получена успешно\n" + kEnd,
+          "01 10 11 05@08001000"),
+      Row("compare, information, the query unanswered",
+          {.args = "VCOM1 1 @ I",
+           .device = {.crc_before_unlock = zemlot::CrcBeforeUnlock::Ignore},
+           .compare = "1"},
+          kReport + kId + "Идет считывание CRC-32 расшифрованного образа(3)\r…(12)\r" + B53 +
+              "Сравнение невозможно\nИнформация получена успешно\n" + kEnd,
+          "01 10 11 05@08001000 05@08001000 05@08001000 05@08001000 05@08001000 05@08001000 "
+          "05@08001000 05@08001000 05@08001000 05@08001000"),
+      // A device that holds the image is started without a prompt, an erase or a block.
+      Row("compare, programming, the same image",
+          {.device = {.holds = plain_image(16)}, .compare = "1"},
+          kReport + kId + "Идет считывание CRC-32 расшифрованного образа(3)\r" + kReceived +
+              "56fdc53a\nОбраз в приборе совпадает с криптоконтейнером, запись не нужна\n"
+              "Контрольная сумма совпала\n" +
+              kRule + "Переключаем выполнение кода на пользовательскую программу\n" +
+              "Идет выдача команды на переход (4)\r" + B53 + kDone,
+          "01 10 11 05@08001000 06"),
+      Row("compare, programming, another image", {.compare = "1"},
+          kReport + kId + "Идет считывание CRC-32 расшифрованного образа(3)\r" + kReceived +
+              "…\nОбраз в приборе отличается от криптоконтейнера\n" + kPrompt + kRule +
+              "\nРазблокируем flash память для стирания и записи\nСнимаем блокировку (4)\r…" +
+              kDone,
+          "01 10 11 05@08001000 02 03@08001000 03@08001000 04@08001000 04@08001008 05@08001000 06"),
+      Row("compare, programming, the query refused, the answer N",
+          {.device = {.crc_before_unlock = zemlot::CrcBeforeUnlock::Refuse},
+           .input = "N\n",
+           .compare = "1"},
+          kReport + kId + "Идет считывание CRC-32 расшифрованного образа(3)\r" + B53 +
+              "Сравнение невозможно (ошибка E1)\n" + kPrompt + kEnd,
+          "01 10 11 05@08001000"),
+      Row("compare unknown", {.compare = "yes"}, "…" + kDone, "…",
+          "KORVEL_COMPARE: unknown value 'yes', the image is not compared\n" + kClosingErr),
       Row("resend unknown", {.resend = "11"}, "…" + kDone, "…",
           "KORVEL_RESEND: unknown value '11', blocks are not sent again\n" + kClosingErr),
       // A failed block ends the run without a CRC query or a jump.
