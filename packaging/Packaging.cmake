@@ -29,7 +29,7 @@ function(korvel_gzip src out what)
 endfunction()
 
 if(WIN32)
-  install(TARGETS korvel RUNTIME DESTINATION .)
+  install(TARGETS korvel korvel-gang RUNTIME DESTINATION .)
   # Notepad shows the text right only with CRLF line ends (older versions show LF-only text as
   # one line) and with the UTF-8 byte order mark the source file starts with.
   configure_file(${KORVEL_PACKAGING_DIR}/windows/README.txt
@@ -40,11 +40,11 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME "Korvel-${PROJECT_VERSION}-win64")
 else()
   include(GNUInstallDirs)
-  install(TARGETS korvel zemlot-sim cct RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS korvel korvel-gang zemlot-sim cct RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Stripped as Debian strips: without the compilers' notes of their versions either.
   install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
-      foreach(program korvel zemlot-sim cct)
+      foreach(program korvel korvel-gang zemlot-sim cct)
         execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
           \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\")
       endforeach()
@@ -52,7 +52,7 @@ else()
 
   # Debian keeps manual pages compressed.
   set(korvel_man_pages "")
-  foreach(page korvel.1 zemlot-sim.1 cct.1)
+  foreach(page korvel.1 korvel-gang.1 zemlot-sim.1 cct.1)
     # The version in each page's title comes from the project.
     set(src ${CMAKE_BINARY_DIR}/packaging/man-src/${page})
     configure_file(${KORVEL_PACKAGING_DIR}/man/${page}.in ${src} @ONLY)
@@ -106,7 +106,9 @@ programming mode erases the application area, writes the image in 8-byte
 blocks, has the device check it by CRC-32 and starts the new application.
 It never deciphers the image.
 .
-The package also holds zemlot-sim, an emulator of the bootloader on a
+The package also holds korvel-gang, which programs the devices on several
+ports at once with a loader each, a live view and a report; zemlot-sim, an
+emulator of the bootloader on a
 pseudo-terminal for trying the loader without hardware, and cct, a tool that
 examines containers and makes test containers with a stand-in cipher.")
   find_program(KORVEL_DPKG dpkg)

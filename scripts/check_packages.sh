@@ -48,10 +48,10 @@ check_deb() {
     fault "$deb does not unpack"
     return
   }
-  expect_files "$deb" "$tree" usr/bin/cct usr/bin/korvel usr/bin/zemlot-sim \
+  expect_files "$deb" "$tree" usr/bin/cct usr/bin/korvel usr/bin/korvel-gang usr/bin/zemlot-sim \
     usr/share/doc/korvel/README.ru.txt usr/share/doc/korvel/changelog.gz \
     usr/share/man/man1/cct.1.gz usr/share/man/man1/korvel.1.gz \
-    usr/share/man/man1/zemlot-sim.1.gz
+    usr/share/man/man1/korvel-gang.1.gz usr/share/man/man1/zemlot-sim.1.gz
 
   for page in "$tree"/usr/share/man/man1/*.1.gz; do
     out=$(gzip -dc "$page" | groff -man -ww -z 2>&1)
@@ -66,6 +66,9 @@ check_deb() {
   # The programs as installed, with the libraries they were linked against.
   out=$(LANG=C.UTF-8 "$tree/usr/bin/korvel" 2>&1) && [[ $out == *"usage: "*"/usr/bin/korvel <port> <netnum> <file> <directive>"* ]] ||
     fault "korvel from the package did not print its usage: $out"
+  out=$(LANG=C.UTF-8 "$tree/usr/bin/korvel-gang" --help 2>&1) &&
+    [[ $out == "Использование: korvel-gang "* ]] ||
+    fault "korvel-gang from the package did not print its help: $out"
   out=$("$tree/usr/bin/zemlot-sim" --help 2>&1) && [[ $out == "Usage: zemlot-sim "* ]] ||
     fault "zemlot-sim from the package did not print its help: $out"
   out=$("$tree/usr/bin/cct" --help 2>&1) && [[ $out == "Usage: cct info FILE"* ]] ||
@@ -90,12 +93,14 @@ check_zip() {
     fault "$zip does not unpack"
     return
   }
-  expect_files "$zip" "$tree" "$top/Korvel.exe" "$top/README.txt"
+  expect_files "$zip" "$tree" "$top/Korvel.exe" "$top/korvel-gang.exe" "$top/README.txt"
   # Notepad shows the guide right only with its byte order mark and CR LF line ends.
   [ "$(head -c 3 "$tree/$top/README.txt" | od -An -tx1 | tr -d ' ')" = efbbbf ] &&
     ! grep -q -v $'\r$' "$tree/$top/README.txt" ||
     fault "README.txt lacks the byte order mark or has a line without CR LF"
-  [ "$(head -c 2 "$tree/$top/Korvel.exe")" = MZ ] || fault "Korvel.exe is no Windows program"
+  for exe in Korvel.exe korvel-gang.exe; do
+    [ "$(head -c 2 "$tree/$top/$exe")" = MZ ] || fault "$exe is no Windows program"
+  done
 }
 
 if [ ! -f "$deb" ]; then
