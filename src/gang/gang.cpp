@@ -1,9 +1,9 @@
 #include "gang/gang.h"
 
+#include <cctype>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -27,8 +27,8 @@ uint32_t number_before(std::string_view text, size_t end) {
   size_t begin = end;
   while (begin > 0 && text[begin - 1] >= '0' && text[begin - 1] <= '9')
     --begin;
-  return static_cast<uint32_t>(std::strtoul(std::string(text.substr(begin, end - begin)).c_str(),
-                                            nullptr, 10));
+  return static_cast<uint32_t>(
+      std::strtoul(std::string(text.substr(begin, end - begin)).c_str(), nullptr, 10));
 }
 
 Phase phase_of(std::string_view command, bool found) {
@@ -54,7 +54,8 @@ Phase phase_of(std::string_view command, bool found) {
 //   end: exit status 0            end: interrupted by signal 2
 void Progress::line(std::string_view text) {
   size_t at = 0;
-  if (starts_with_at(text, "container: ", &at) && text.find(" blocks, ") != std::string_view::npos) {
+  if (starts_with_at(text, "container: ", &at) &&
+      text.find(" blocks, ") != std::string_view::npos) {
     blocks = number_before(text, text.find(" blocks, "));
   } else if (starts_with_at(text, "  -> ", &at) && starts_with_at(text, "  CMD_", &at)) {
     const std::string_view rest = text.substr(at + 2);
@@ -296,7 +297,7 @@ struct Port {
   int status = -1;
   double seconds = 0;
   std::string why;  // the loader could not be started
-  int shown = -1;  // what the last plain line said: a phase, or -2 for the ending
+  int shown = -1;   // what the last plain line said: a phase, or -2 for the ending
 
   // New lines of the trace, as far as the loader has written them. Opened afresh each time:
   // a stream that once met the end does not see what is added after it everywhere.
@@ -429,10 +430,10 @@ void Batch::report(const Port& p) {
   const auto opt = [](const std::optional<int32_t>& v) {
     return v ? std::to_string(*v) : std::string();
   };
-  const std::string line = csv_line({local_time_now(), p.name, o_.container, crc,
-                                     outcome(p.progress, p.status, p.given_up, p.stopped),
-                                     std::to_string(p.status), opt(p.progress.blid),
-                                     opt(p.progress.key), seconds});
+  const std::string line =
+      csv_line({local_time_now(), p.name, o_.container, crc,
+                outcome(p.progress, p.status, p.given_up, p.stopped), std::to_string(p.status),
+                opt(p.progress.blid), opt(p.progress.key), seconds});
   // In the console's encoding, as the table.
   std::string bytes(line.size() * 2 + 8, '\0');
   bytes.resize(std::min(bytes.size(), con_.encoder().encode(line, bytes.data(), bytes.size())));

@@ -29,21 +29,30 @@ TEST(GangProgress, ReadsTheLoadersTrace) {
     std::optional<int> status;
   };
   const char* kContainer = "   0.0 ms  container: 128 blocks, 1 pages";
-  const char* kActivate = "  16.6 ms  -> 01 01 00 00 00 00 00 00 00 00 00 00 00 00 00 ac  CMD_ACTIVATE 0x00000000";
+  const char* kActivate =
+      "  16.6 ms  -> 01 01 00 00 00 00 00 00 00 00 00 00 00 00 00 ac  CMD_ACTIVATE 0x00000000";
   const char* kTaken = " 135.6 ms  reply taken: 01 01 00 00 00 00 fa, confirms, value 0x00000000";
-  const char* kRefused = " 135.6 ms  reply taken: 01 e1 00 00 00 00 fa, a refusal, value 0x00000000";
-  const char* kBlid = "  -> 01 10 00 00 00 00 00 00 00 00 00 00 00 00 00 72  CMD_GET_BLID 0x00000000";
+  const char* kRefused =
+      " 135.6 ms  reply taken: 01 e1 00 00 00 00 fa, a refusal, value 0x00000000";
+  const char* kBlid =
+      "  -> 01 10 00 00 00 00 00 00 00 00 00 00 00 00 00 72  CMD_GET_BLID 0x00000000";
   const char* kBlidTaken = "  reply taken: 01 10 00 00 00 02 f7, confirms, value 0xfffffffe";
-  const char* kKey = "  -> 01 11 00 00 00 00 00 00 00 00 00 00 00 00 00 5e  CMD_GET_KEYID 0x00000000";
+  const char* kKey =
+      "  -> 01 11 00 00 00 00 00 00 00 00 00 00 00 00 00 5e  CMD_GET_KEYID 0x00000000";
   const char* kKeyTaken = "  reply taken: 01 11 00 00 00 33 da, confirms, value 0x00000033";
-  const char* kBlock = "  -> 01 04 00 00 10 00 08 07 69 d9 fa 55 15 33 3c b6  CMD_WRITE_BLOCK 0x08001000";
+  const char* kBlock =
+      "  -> 01 04 00 00 10 00 08 07 69 d9 fa 55 15 33 3c b6  CMD_WRITE_BLOCK 0x08001000";
   const Case cases[] = {
       {{kContainer}, Phase::Starting, 128, 0, false, {}},
       {{kContainer, kActivate}, Phase::Searching, 128, 0, false, {}},
       {{kActivate, kRefused, kActivate}, Phase::Searching, 0, 0, false, {}},
       {{kActivate, kTaken, kBlid}, Phase::Versions, 0, 0, true, {}},
       {{kActivate, kTaken, kBlock, kTaken, kBlock, kRefused, kBlock, kTaken},
-       Phase::Writing, 0, 2, true, {}},
+       Phase::Writing,
+       0,
+       2,
+       true,
+       {}},
       {{kActivate, "end: exit status 8"}, Phase::Ended, 0, 0, false, 8},
       {{kActivate, "  12.0 ms  end: interrupted by signal 2"}, Phase::Ended, 0, 0, false, 130},
   };
@@ -89,8 +98,9 @@ TEST(GangReport, OutcomesLinesAndNames) {
 }
 
 TEST(GangOptions, TakesWhatTheHelpSays) {
-  const std::vector<const char*> good = {"korvel-gang", "--netnum=7", "--dir", "out",
-                                         "--search-limit", "5", "--korvel", "/k", "f.cct", "A", "B"};
+  const std::vector<const char*> good = {"korvel-gang",    "--netnum=7", "--dir",    "out",
+                                         "--search-limit", "5",          "--korvel", "/k",
+                                         "f.cct",          "A",          "B"};
   Options o;
   EXPECT_FALSE(parse_options(static_cast<int>(good.size()), good.data(), o));
   EXPECT_EQ(o.netnum, "7");
@@ -99,12 +109,11 @@ TEST(GangOptions, TakesWhatTheHelpSays) {
   EXPECT_EQ(o.korvel, "/k");
   EXPECT_EQ(o.container, "f.cct");
   EXPECT_EQ(o.ports, (std::vector<std::string>{"A", "B"}));
-  for (const std::vector<const char*>& bad :
-       {std::vector<const char*>{"korvel-gang", "f.cct"},
-        {"korvel-gang", "--search-limit=0", "f.cct", "A"},
-        {"korvel-gang", "--search-limit", "5x", "f.cct", "A"},
-        {"korvel-gang", "--bogus", "f.cct", "A"},
-        {"korvel-gang", "f.cct", "A", "--dir"}}) {
+  for (const std::vector<const char*>& bad : {std::vector<const char*>{"korvel-gang", "f.cct"},
+                                              {"korvel-gang", "--search-limit=0", "f.cct", "A"},
+                                              {"korvel-gang", "--search-limit", "5x", "f.cct", "A"},
+                                              {"korvel-gang", "--bogus", "f.cct", "A"},
+                                              {"korvel-gang", "f.cct", "A", "--dir"}}) {
     Options b;
     EXPECT_TRUE(parse_options(static_cast<int>(bad.size()), bad.data(), b)) << bad[1];
   }
@@ -160,8 +169,8 @@ TEST(GangRun, FourDevicesSideBySide) {
   Device clean1 = device(""), clean2 = device(""), silent = device("--silent 1000000"),
          refusing = device("--refuse 4:3:E9");
   const long long t0 = testing::now_ms();
-  Child gang({KORVEL_GANG_PATH, "--search-limit", "3", "--dir", dir.file("batch"), cct,
-              clean1.pty, clean2.pty, silent.pty, refusing.pty});
+  Child gang({KORVEL_GANG_PATH, "--search-limit", "3", "--dir", dir.file("batch"), cct, clean1.pty,
+              clean2.pty, silent.pty, refusing.pty});
   const int status = gang.wait(60000);
   const long long batch_ms = testing::now_ms() - t0;
   EXPECT_EQ(status, 1) << gang.out << gang.err;

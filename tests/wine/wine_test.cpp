@@ -126,6 +126,31 @@ const Scenario kScenarios[] = {
      "TZ=UTC", "--drop-reply=7"},
 };
 
+// korvel-gang.exe, beside Korvel.exe, programs the device on one port through it and reports it.
+TEST(WineGang, ProgramsADeviceAndReportsIt) {
+  Child sim({ZEMLOT_SIM_PATH, "--force", "--dump", "flash.bin"});
+  const std::string pty = sim.read_line(5000);
+  const std::string link = std::string(getenv("WINEPREFIX")) + "/dosdevices/com5";
+  fs::remove(link);
+  fs::create_symlink(pty, link);
+  const std::string exe = fs::path(KORVEL_WIN_EXE).parent_path() / "korvel-gang.exe";
+  fs::remove_all("gang");
+  Child gang({getenv("WINE"), exe, "--dir", "gang", "boot.cct", "COM5"}, {"TZ=UTC"});
+  EXPECT_EQ(gang.wait(90000), 0) << to_cp1251(gang.out) << gang.err;
+  EXPECT_EQ(sim.wait(5000, SIGTERM), 0);
+  std::ifstream report("gang/report.csv");
+  std::string header, line;
+  std::getline(report, header);
+  std::getline(report, line);
+  EXPECT_EQ(header,
+            "date,port,container,image_crc32,outcome,status,bootloader_version,"
+            "key_version,seconds");
+  EXPECT_NE(line.find(",COM5,boot.cct,"), std::string::npos) << line;
+  EXPECT_NE(line.find(to_cp1251("запрограммирован,0,2,3,")), std::string::npos) << line;
+  const std::string flash(std::istreambuf_iterator<char>(std::ifstream("flash.bin").rdbuf()), {});
+  EXPECT_EQ(flash.substr(0x1000, g_image.size()), g_image);
+}
+
 INSTANTIATE_TEST_SUITE_P(Scenarios, WineVsLinux, ::testing::ValuesIn(kScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
 
