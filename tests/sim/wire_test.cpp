@@ -115,6 +115,22 @@ TEST(Wire, ABusyDeviceLosesGarblesOrQueuesWhatComesMeanwhile) {
   }
 }
 
+// A device that works after its reply (--busy-after-reply) does so only for a command it carried
+// out: after the activation's reply (out by 25.959 ms) it loses a frame at 30 ms for 50 ms more,
+// but not after a refusal.
+TEST(Wire, BusyAfterAReplyOnlyForACommandCarriedOut) {
+  for (const bool refused : {false, true}) {
+    Options o{.busy_after_reply_ms = {{CMD_ACTIVATE, 50}}};
+    if (refused)
+      o.faults.refuse = {{CMD_ACTIVATE, 1, 0xE7}};
+    Wire w(o);
+    w.host_write(kActivate.data(), 16, 0);
+    w.host_write(frame(CMD_GET_BLID).data(), 16, 30000);
+    received(w, 200000);
+    EXPECT_EQ(w.model().summary().accepted, refused ? 2u : 1u) << refused;
+  }
+}
+
 // The reply's bytes reach the adapter from 19.709 to 25.959 ms; it hands them over on its grid.
 // A discard drops only what it has handed over.
 TEST(Wire, TheAdapterHandsBytesOverOnItsLatencyGrid) {
@@ -200,7 +216,9 @@ TEST(Model, WritesOnlyIntoPagesErasedSinceTheUnlock) {
       {CMD_WRITE_BLOCK, kFlashEnd, kErrAddress},
       {CMD_WRITE_BLOCK, APP_START + 4, kErrAddress},
       {CMD_WRITE_BLOCK, APP_START + 1016, CMD_WRITE_BLOCK},
+      {CMD_WRITE_BLOCK, APP_START + 1016, kErrNotBlank},  // flash that refuses a rewrite
       {CMD_WRITE_BLOCK, APP_START + 1024, kErrNotErased},
+      {CMD_GET_CRC, FLASH_BASE, CMD_GET_CRC},  // the whole flash may be summed
       {CMD_UNBLOCK_FLASH, 0, 0xE7},
       {CMD_UNBLOCK_FLASH, 0, CMD_UNBLOCK_FLASH},
       {CMD_WRITE_BLOCK, APP_START, kErrNotErased},
@@ -216,8 +234,9 @@ TEST(Model, WritesOnlyIntoPagesErasedSinceTheUnlock) {
     EXPECT_EQ(reply.bytes.at(1), r.reply) << int{r.code} << " " << r.arg;
     EXPECT_EQ(reply.at_us - t, r.reply == korvel::CMD_ERASE_PAGE ? 32000u : 2000u) << r.arg;
   }
-  EXPECT_NE(format_summary(m.summary()).find("\nrefused: 10 (own 9)\nreplies dropped: 0\n"),
+  EXPECT_NE(format_summary(m.summary()).find("\nrefused: 11 (own 10)\nreplies dropped: 0\n"),
             std::string::npos);
+  EXPECT_NE(format_summary(m.summary()).find("\nrewrites refused: 1\n"), std::string::npos);
   EXPECT_EQ(std::string(error_name(kErrNotErased)), "page not erased");
 }
 

@@ -287,6 +287,8 @@ class Scenario : public ::testing::TestWithParam<Row> {
     EXPECT_TRUE(!device.app_started ||
                 (std::equal(image.begin(), image.end(), app.begin() + 0x1000) &&
                  device.pages_erased == (written ? (image.size() + 1023) / 1024 : 0)));
+    EXPECT_EQ(device.app_crc,
+              crc32(app.data() + 0x1000, static_cast<uint32_t>(app.size() - 0x1000)));
     // Grey from the start; green or red with the device's checksum verdict.
     std::vector<Color> colors{Color::Grey};
     if (o.out.find("совпала\n" + kRule + "Переключаем") != npos)
@@ -426,7 +428,8 @@ std::vector<Row> rows() {
               trace += t + "\n";
             EXPECT_TRUE(matches(
                 trace,
-                "…CMD_WRITE_BLOCK block 0 (0x08001000)\n…CMD_GET_CRC 0x08001000 size 16\n…"));
+                "…CMD_ERASE_PAGE page 4 (0x08001000)\n…CMD_WRITE_BLOCK block 0 (0x08001000)\n…"
+                "CMD_GET_CRC 0x08001000 size 16\n…"));
           }),
       // Replies heard in the exchange they belong to, as from a prompt device: after noise,
       // late, split by a gap, cut short by the read, behind another command's reply.
