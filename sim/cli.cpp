@@ -32,29 +32,14 @@ std::vector<std::string_view> split_fields(std::string_view text, char sep) {
   }
 }
 
-// Digits in the given base and nothing else: no sign, no space, no second prefix.
-std::optional<uint64_t> parse_digits(std::string_view text, uint64_t max, int base) {
-  uint64_t v = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, ec] = std::from_chars(text.data(), end, v, base);
-  if (ec != std::errc() || stop != end || v > max) {
-    return std::nullopt;
-  }
-  return v;
-}
+using korvel::common::parse_digits;
+using korvel::common::parse_number;
 
 std::string_view without_hex_prefix(std::string_view text) {
   if (text.starts_with("0x") || text.starts_with("0X")) {
     text.remove_prefix(2);
   }
   return text;
-}
-
-// A count or a number: decimal, or hexadecimal after 0x. A leading 0 is no octal marker,
-// since the loader reads its network number with atoi and 010 must mean ten to both.
-std::optional<uint64_t> parse_number(std::string_view text, uint64_t max) {
-  const std::string_view hex = without_hex_prefix(text);
-  return hex.size() != text.size() ? parse_digits(hex, max, 16) : parse_digits(text, max, 10);
 }
 
 // A code or a checksum: hexadecimal, with or without 0x, as the protocol's values are

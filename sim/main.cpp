@@ -17,6 +17,8 @@
 #include <string>
 
 #include "cli.h"
+#include "common/files.h"
+#include "common/text.h"
 #include "model.h"
 #include "signal_pipe.h"
 #include "wire.h"
@@ -212,12 +214,7 @@ class Emulator {
   // emulator started, so that the two can be read side by side.
   void flush_trace() {
     for (const auto& t : wire_.model().take_trace()) {
-      const uint64_t ms10 = (now_us() - start_us_) / 100;
-      char stamp[32];
-      std::snprintf(stamp, sizeof stamp, "%8llu.%01llu ms  ",
-                    static_cast<unsigned long long>(ms10 / 10),
-                    static_cast<unsigned long long>(ms10 % 10));
-      print(stamp + t);
+      print(korvel::common::trace_stamp(now_us() - start_us_) + t);
     }
   }
 
@@ -308,16 +305,9 @@ bool install_signals() {
 // overwritten stops it at once rather than after a whole session. Only a regular file is
 // ever replaced, and only with --force.
 int open_dump(const std::string& path, bool force) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) {
-      fail(path + ": not a regular file; only a regular file is replaced");
-      return -1;
-    }
-    if (!force) {
-      fail(path + ": already exists (use --force to replace it)");
-      return -1;
-    }
+  if (const auto why = korvel::common::why_not_replaceable(path, force)) {
+    fail(path + ": " + *why);
+    return -1;
   }
   const int fd = ::open(path.c_str(),
                         O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force ? 0 : O_EXCL), 0666);

@@ -84,18 +84,6 @@ const char* error_name(uint8_t code) {
   }
 }
 
-std::string hex_bytes(const uint8_t* data, size_t n) {
-  std::string s;
-  s.reserve(n * 3);
-  for (size_t i = 0; i < n; ++i) {
-    if (i > 0) {
-      s += ' ';
-    }
-    s += format("%02x", data[i]);
-  }
-  return s;
-}
-
 std::string format_summary(const Summary& s) {
   auto count = [&s](uint8_t code) {
     auto it = s.by_code.find(code);

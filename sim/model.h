@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
 #include "stand_in_cipher.h"
 #include "wire/protocol.h"
 
@@ -210,8 +211,7 @@ struct Summary {
 //   bootloader left: no     (yes: the application runs and answers no frame)
 std::string format_summary(const Summary& s);
 
-// Lower-case hex bytes separated by spaces.
-std::string hex_bytes(const uint8_t* data, size_t n);
+using korvel::common::hex_bytes;
 
 class Model {
  public:

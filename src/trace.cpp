@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "common/text.h"
 #include "container/file_access.h"
 
 namespace korvel {
@@ -30,9 +31,7 @@ bool Trace::open(const char* path, const Clock& clock, std::string* why) {
 void Trace::line(const char* fmt, ...) {
   if (file_ == nullptr)
     return;
-  const uint64_t t = clock_->now_us() - start_us_;
-  std::fprintf(file_, "%8llu.%01llu ms  ", static_cast<unsigned long long>(t / 1000),
-               static_cast<unsigned long long>(t % 1000 / 100));
+  std::fputs(common::trace_stamp(clock_->now_us() - start_us_).c_str(), file_);
   va_list ap;
   va_start(ap, fmt);
   std::vfprintf(file_, fmt, ap);
@@ -47,13 +46,7 @@ Trace& Trace::off() {
 }
 
 std::string Trace::hex(const uint8_t* data, size_t n) {
-  std::string s;
-  char b[4];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(b, sizeof b, i > 0 ? " %02x" : "%02x", data[i]);
-    s += b;
-  }
-  return s;
+  return common::hex_bytes(data, n);
 }
 
 }  // namespace korvel

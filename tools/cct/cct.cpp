@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/files.h"
+#include "common/text.h"
 #include "wire/crc32.h"
 
 namespace korvel::cct {
@@ -61,16 +63,6 @@ int open_for_reading(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-const char* kind_of(mode_t mode) {
-  return S_ISDIR(mode)    ? "a directory"
-         : S_ISLNK(mode)  ? "a symbolic link"
-         : S_ISFIFO(mode) ? "a FIFO"
-         : S_ISCHR(mode)  ? "a character device"
-         : S_ISBLK(mode)  ? "a block device"
-         : S_ISSOCK(mode) ? "a socket"
-                          : "something else";
-}
-
 // Checks that fd, fresh from open_for_reading, is a regular file and returns its size. A
 // negative fd is a failed open, whose errno is still the open's.
 std::optional<uint64_t> regular_file_size(int fd, std::string* why) {
@@ -88,7 +80,7 @@ std::optional<uint64_t> regular_file_size(int fd, std::string* why) {
     return std::nullopt;
   }
   if (!S_ISREG(st.st_mode)) {
-    fail(why, std::string("not a regular file (") + kind_of(st.st_mode) + ")");
+    fail(why, std::string("not a regular file (") + common::file_kind(st.st_mode) + ")");
     return std::nullopt;
   }
   return st.st_size < 0 ? 0 : static_cast<uint64_t>(st.st_size);
@@ -422,17 +414,9 @@ std::optional<BuiltContainer> make_container(const MakeRequest& req, std::string
   // checks existence again without a race. Only a regular file is ever replaced: renaming
   // onto a link or a device node would swap out the node itself (a port under /dev, for
   // root), so that is refused with or without --force.
-  struct stat st {};
-  if (::lstat(req.out.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) {
-      fail(why, printable(req.out) + ": not a regular file (" + kind_of(st.st_mode) +
-                    "); only a regular file is replaced");
-      return std::nullopt;
-    }
-    if (!req.force) {
-      fail(why, printable(req.out) + ": already exists (use --force to replace it)");
-      return std::nullopt;
-    }
+  if (const auto refusal = common::why_not_replaceable(req.out, req.force)) {
+    fail(why, printable(req.out) + ": " + *refusal);
+    return std::nullopt;
   }
   std::string reason;
   auto image = read_image(req.in, &reason);
@@ -484,18 +468,8 @@ std::string format_summary(const MakeRequest& req, const BuiltContainer& b) {
 }
 
 std::optional<uint32_t> parse_u32(std::string_view text) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  if (text.empty())
-    return std::nullopt;
-  uint32_t v = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, base);
-  if (ec != std::errc() || end != text.data() + text.size())
-    return std::nullopt;
-  return v;
+  const auto v = common::parse_number(text, UINT32_MAX);
+  return v ? std::optional<uint32_t>(static_cast<uint32_t>(*v)) : std::nullopt;
 }
 
 std::optional<int32_t> parse_i32(std::string_view text) {
