@@ -15,6 +15,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "cli.h"
 #include "common/files.h"
@@ -47,10 +48,41 @@ std::string sys_error(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
+// A descriptor with one owner: closed when it goes, on every path.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes it now; what close() says.
+  int reset() {
+    const int r = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return r;
+  }
+
+ private:
+  int fd_;
+};
+
+// The pseudo-terminal's master or the serial port, and our own pty slave, so the master never
+// sees the loader's last close.
 struct Line {
-  int fd = -1;    // what we read and write: the pty master or the serial port
-  int keep = -1;  // our own pty slave, so the master never sees the loader's last close
+  Fd fd, keep;
   std::string path;
+  void close() {
+    fd.reset();
+    keep.reset();
+  }
 };
 
 bool set_nonblocking(int fd) {
@@ -60,33 +92,30 @@ bool set_nonblocking(int fd) {
 
 std::optional<Line> open_pty() {
   Line line;
-  line.fd = posix_openpt(O_RDWR | O_NOCTTY);
-  if (line.fd < 0) {
+  line.fd = Fd(posix_openpt(O_RDWR | O_NOCTTY));
+  if (!line.fd.valid()) {
     fail(sys_error("cannot open a pseudo-terminal"));
     return std::nullopt;
   }
+  const int m = line.fd.get();
   const char* name = nullptr;
-  if (grantpt(line.fd) != 0 || unlockpt(line.fd) != 0 || (name = ptsname(line.fd)) == nullptr) {
+  if (grantpt(m) != 0 || unlockpt(m) != 0 || (name = ptsname(m)) == nullptr) {
     fail(sys_error("cannot set up the pseudo-terminal"));
-    ::close(line.fd);
     return std::nullopt;
   }
   line.path = name;
-  line.keep = ::open(name, O_RDWR | O_NOCTTY);
+  line.keep = Fd(::open(name, O_RDWR | O_NOCTTY));
   termios tio{};
-  if (line.keep < 0 || tcgetattr(line.keep, &tio) != 0) {
+  if (!line.keep.valid() || tcgetattr(line.keep.get(), &tio) != 0) {
     fail(sys_error("cannot open " + line.path));
-    ::close(line.fd);
     return std::nullopt;
   }
   // Raw from the start: a loader that forgets a setting must not get echo or line editing.
   cfmakeraw(&tio);
   cfsetispeed(&tio, B9600);
   cfsetospeed(&tio, B9600);
-  if (tcsetattr(line.keep, TCSANOW, &tio) != 0 || !set_nonblocking(line.fd)) {
+  if (tcsetattr(line.keep.get(), TCSANOW, &tio) != 0 || !set_nonblocking(m)) {
     fail(sys_error("cannot set up " + line.path));
-    ::close(line.keep);
-    ::close(line.fd);
     return std::nullopt;
   }
   return line;
@@ -95,15 +124,14 @@ std::optional<Line> open_pty() {
 std::optional<Line> open_port(const std::string& path) {
   Line line;
   line.path = path;
-  line.fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (line.fd < 0) {
+  line.fd = Fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  if (!line.fd.valid()) {
     fail(sys_error("cannot open " + path));
     return std::nullopt;
   }
   termios tio{};
-  if (tcgetattr(line.fd, &tio) != 0) {
+  if (tcgetattr(line.fd.get(), &tio) != 0) {
     fail(sys_error(path + " is not a serial port"));
-    ::close(line.fd);
     return std::nullopt;
   }
   cfmakeraw(&tio);
@@ -113,9 +141,8 @@ std::optional<Line> open_port(const std::string& path) {
   tio.c_cc[VTIME] = 0;
   cfsetispeed(&tio, B9600);
   cfsetospeed(&tio, B9600);
-  if (tcsetattr(line.fd, TCSANOW, &tio) != 0) {
+  if (tcsetattr(line.fd.get(), TCSANOW, &tio) != 0) {
     fail(sys_error("cannot set 9600 8N1 on " + path));
-    ::close(line.fd);
     return std::nullopt;
   }
   return line;
@@ -123,12 +150,12 @@ std::optional<Line> open_port(const std::string& path) {
 
 // Waits (bounded) until what we wrote has reached the other end, so that closing the line
 // does not throw away the last reply: a pty drops unread input when its master closes.
-void drain(const Line& line) {
-  if (line.fd < 0) {
+void wait_until_read(const Line& line) {
+  if (!line.fd.valid()) {
     return;
   }
-  if (line.keep < 0) {
-    tcdrain(line.fd);
+  if (!line.keep.valid()) {
+    tcdrain(line.fd.get());
     return;
   }
   // A write to the master reaches the slave's queue a little later (the kernel moves it in
@@ -136,10 +163,11 @@ void drain(const Line& line) {
   // follows is true.
   const uint64_t start = now_ns();
   for (;;) {
-    pollfd self{line.keep, POLLIN, 0};
+    pollfd self{line.keep.get(), POLLIN, 0};
     poll(&self, 1, 0);
     int waiting = 0;
-    if (ioctl(line.keep, FIONREAD, &waiting) != 0 || waiting == 0 || now_ns() - start >= kDrainNs) {
+    if (ioctl(line.keep.get(), FIONREAD, &waiting) != 0 || waiting == 0 ||
+        now_ns() - start >= kDrainNs) {
       return;
     }
     pollfd sig{signal_pipe::fd(), POLLIN, 0};
@@ -149,20 +177,10 @@ void drain(const Line& line) {
   }
 }
 
-void close_line(Line& line) {
-  if (line.fd >= 0) {
-    ::close(line.fd);
-  }
-  if (line.keep >= 0) {
-    ::close(line.keep);
-  }
-  line.fd = line.keep = -1;
-}
-
 class Emulator {
  public:
   Emulator(const ProgramOptions& opts, Line line)
-      : opts_(opts), wire_(opts.model), line_(line), start_us_(now_us()) {}
+      : opts_(opts), wire_(opts.model), line_(std::move(line)), start_us_(now_us()) {}
 
   // Runs until a signal, or until the goto reply is out with --exit-on-goto.
   void run() {
@@ -170,12 +188,12 @@ class Emulator {
       if (!hand_over()) {
         return;
       }
-      pollfd fds[2] = {{signal_pipe::fd(), POLLIN, 0}, {line_.fd, POLLIN, 0}};
-      const nfds_t nfds = line_.fd >= 0 ? 2 : 1;
+      pollfd fds[2] = {{signal_pipe::fd(), POLLIN, 0}, {line_.fd.get(), POLLIN, 0}};
+      const nfds_t nfds = line_.fd.valid() ? 2 : 1;
       timespec timeout{};
       const timespec* tp = nullptr;
       const uint64_t now = now_us();
-      if (auto next = line_.fd >= 0 ? wire_.next_event_after(now) : std::nullopt) {
+      if (auto next = line_.fd.valid() ? wire_.next_event_after(now) : std::nullopt) {
         const uint64_t wait = *next - now;
         timeout.tv_sec = static_cast<time_t>(wait / 1'000'000u);
         timeout.tv_nsec = static_cast<long>(wait % 1'000'000u * 1000);
@@ -224,7 +242,7 @@ class Emulator {
     uint8_t buf[256];
     bool got_any = false;
     for (;;) {
-      const ssize_t n = ::read(line_.fd, buf, sizeof buf);
+      const ssize_t n = ::read(line_.fd.get(), buf, sizeof buf);
       if (n > 0) {
         got_any = true;
         wire_.host_write(buf, static_cast<size_t>(n), now_us());
@@ -240,21 +258,21 @@ class Emulator {
       // A USB adapter pulled out: there is nothing left to serve, but the summary still
       // waits for a signal.
       fail(n < 0 ? sys_error("cannot read " + line_.path) : line_.path + " hung up");
-      close_line(line_);
+      line_.close();
       return;
     }
   }
 
   // Writes what the line has handed to the loader by now. False when the program should end.
   bool hand_over() {
-    if (line_.fd < 0) {
+    if (!line_.fd.valid()) {
       return true;
     }
     uint8_t buf[256];
     while (const size_t n = wire_.take(buf, sizeof buf, now_us())) {
       size_t done = 0;
       while (done < n) {
-        const ssize_t w = ::write(line_.fd, buf + done, n - done);
+        const ssize_t w = ::write(line_.fd.get(), buf + done, n - done);
         if (w < 0 && errno == EINTR) {
           continue;
         }
@@ -265,7 +283,7 @@ class Emulator {
         }
         if (w < 0) {
           fail(sys_error("cannot write " + line_.path));
-          close_line(line_);
+          line_.close();
           return true;
         }
         done += static_cast<size_t>(w);
@@ -274,12 +292,12 @@ class Emulator {
     flush_trace();
     const Model& model = wire_.model();
     if (opts_.exit_on_goto && model.want_exit() && wire_.in_adapter() == 0) {
-      drain(line_);
+      wait_until_read(line_);
       return false;
     }
     if (model.want_vanish() && wire_.in_adapter() == 0) {
-      drain(line_);
-      close_line(line_);
+      wait_until_read(line_);
+      line_.close();
       if (opts_.model.trace) {
         print("-- line closed");
       }
@@ -301,44 +319,67 @@ bool install_signals() {
   return true;
 }
 
-// Opened when the emulator starts, so that a mistyped path or a file that must not be
-// overwritten stops it at once rather than after a whole session. Only a regular file is
-// ever replaced, and only with --force.
-int open_dump(const std::string& path, bool force) {
-  if (const auto why = korvel::common::why_not_replaceable(path, force)) {
-    fail(path + ": " + *why);
-    return -1;
-  }
-  const int fd = ::open(path.c_str(),
-                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force ? 0 : O_EXCL), 0666);
-  if (fd < 0) {
-    fail(sys_error("cannot create " + path));
-  }
-  return fd;
-}
-
-bool dump_flash(int fd, const std::string& path, const Model& model) {
-  const auto& flash = model.flash();
-  size_t done = 0;
-  bool ok = ::ftruncate(fd, 0) == 0;
-  while (ok && done < flash.size()) {
-    const ssize_t n =
-        ::pwrite(fd, flash.data() + done, flash.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) {
-      continue;
+// The --dump file: opened when the emulator starts, so that a mistyped path or a file that must
+// not be overwritten stops it at once rather than after a whole session. Only a regular file is
+// ever replaced, and only with --force. One that this run made and never wrote goes again.
+class DumpFile {
+ public:
+  DumpFile() = default;
+  DumpFile(const DumpFile&) = delete;
+  DumpFile& operator=(const DumpFile&) = delete;
+  ~DumpFile() {
+    if (fd_.valid() && made_ && !written_) {
+      fd_.reset();
+      ::unlink(path_.c_str());
     }
-    ok = n > 0;
-    done += ok ? static_cast<size_t>(n) : 0;
   }
-  if (!ok) {
-    fail(sys_error("cannot write " + path));
+
+  bool open(const std::string& path, bool force) {
+    if (const auto why = korvel::common::why_not_replaceable(path, force)) {
+      fail(path + ": " + *why);
+      return false;
+    }
+    struct stat st {};
+    made_ = ::lstat(path.c_str(), &st) != 0;
+    fd_ = Fd(::open(path.c_str(),
+                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force ? 0 : O_EXCL), 0666));
+    if (!fd_.valid()) {
+      fail(sys_error("cannot create " + path));
+      return false;
+    }
+    path_ = path;
+    return true;
   }
-  if (::close(fd) != 0 && ok) {
-    fail(sys_error("cannot write " + path));
-    ok = false;
+
+  bool write(const Model& model) {
+    written_ = true;
+    const auto& flash = model.flash();
+    size_t done = 0;
+    bool ok = ::ftruncate(fd_.get(), 0) == 0;
+    while (ok && done < flash.size()) {
+      const ssize_t n =
+          ::pwrite(fd_.get(), flash.data() + done, flash.size() - done, static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      ok = n > 0;
+      done += ok ? static_cast<size_t>(n) : 0;
+    }
+    if (!ok) {
+      fail(sys_error("cannot write " + path_));
+    }
+    if (fd_.reset() != 0 && ok) {
+      fail(sys_error("cannot write " + path_));
+      ok = false;
+    }
+    return ok;
   }
-  return ok;
-}
+
+ private:
+  Fd fd_;
+  std::string path_;
+  bool made_ = false, written_ = false;
+};
 
 int run_program(int argc, char** argv) {
   ParseResult parsed = parse_command_line(argc, argv);
@@ -359,8 +400,8 @@ int run_program(int argc, char** argv) {
     std::printf("zemlot-sim %s\n", ZEMLOT_VERSION);
     return 0;
   }
-  const int dump_fd = opts.dump ? open_dump(*opts.dump, opts.force) : -1;
-  if (opts.dump && dump_fd < 0) {
+  DumpFile dump;
+  if (opts.dump && !dump.open(*opts.dump, opts.force)) {
     return 1;
   }
   if (!install_signals()) {
@@ -379,7 +420,7 @@ int run_program(int argc, char** argv) {
 
   std::fputs(format_summary(emulator.model().summary()).c_str(), stdout);
   std::fflush(stdout);
-  if (opts.dump && !dump_flash(dump_fd, *opts.dump, emulator.model())) {
+  if (opts.dump && !dump.write(emulator.model())) {
     return 1;
   }
   return 0;

@@ -20,6 +20,8 @@ namespace {
 class IconvEncoder final : public Encoder {
  public:
   explicit IconvEncoder(iconv_t cd) : cd_(cd) {}
+  IconvEncoder(const IconvEncoder&) = delete;  // one owner closes the descriptor
+  IconvEncoder& operator=(const IconvEncoder&) = delete;
   ~IconvEncoder() override { iconv_close(cd_); }
   Kind kind() const override { return Kind::Iconv; }
 

@@ -339,7 +339,8 @@ int write_block(Dialogue& d) {
 
   exchange.command_tx = CMD_WRITE_BLOCK;
   exchange.adr_tx = block_address(engine.writeblock);
-  std::memcpy(&exchange.tx_buff[kCmdData], c.buff_BIN + size_t{BLOCK_SIZE} * engine.writeblock,
+  std::memcpy(&exchange.tx_buff[kCmdData],
+              c.buff_BIN.subspan(size_t{BLOCK_SIZE} * engine.writeblock, BLOCK_SIZE).data(),
               BLOCK_SIZE);
   // A port that fails a write has gone: sending the block again would only spin.
   if (!send_command(d.port, exchange, d.cfg.netnum, d.clock, pacing(d, kBlockReplyWithinMs)))

@@ -64,7 +64,7 @@ int allocate_buffers(Console& con, Container& c) {
     con.print_line("Error malloc firmware.bin file!");
     return 2;
   }
-  c.buff_BIN = c.buff_CCT.get() + sizehead;
+  c.buff_BIN = std::span<const uint8_t>(c.buff_CCT.get() + sizehead, c.sizefile_bin);
   return 0;
 }
 
@@ -95,7 +95,7 @@ void report_creation(Console& con, const Container& c) {
 }
 
 Verdict check_payload(Console& con, const char* shown, Container& c) {
-  c.calc_crc_BIN = crc32(c.buff_BIN, c.sizefile_bin);
+  c.calc_crc_BIN = crc32(c.buff_BIN.data(), static_cast<uint32_t>(c.buff_BIN.size()));
   con.textf(Stream::Out,
             "\nРассчитана контрольная сумма файла firmware.bin (CRC-32-0x4c11DB7): %x\n",
             static_cast<unsigned>(c.calc_crc_BIN));
@@ -146,7 +146,7 @@ int load_container(Console& con, const char* FileCC, Container& c, Verdict& verd
 
 void release_container(Console& con, Container& c) {
   con.print_line("Закрываю криптоконтейнер");
-  c.buff_BIN = nullptr;
+  c.buff_BIN = {};
   c.buff_CCT.reset();
   // Closed here rather than by its owner, since the run says how the close went.
   std::FILE* f = c.fpi.release();

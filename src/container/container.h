@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <span>
 
 #include "console.h"
 #include "container/file_access.h"
@@ -20,8 +21,9 @@ struct Container {
   uint32_t sizefile_cct = 0;
   uint32_t sizefile_bin = 0;
   std::unique_ptr<uint8_t[]> buff_CCT;
-  // The payload within buff_CCT: a second copy would double the memory a large file takes.
-  const uint8_t* buff_BIN = nullptr;
+  // The payload within buff_CCT, as a view that cannot outlive it or reach past it: a second
+  // copy would double the memory a large file takes.
+  std::span<const uint8_t> buff_BIN;
   ContainerHeader head;
   uint32_t calc_crc_BIN = 0;
   uint32_t numloadblocs = 0;

@@ -199,7 +199,7 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
   Verdict verdict = Verdict::Bad;
   FUZZ_CHECK(load_container(out.con, cfg.FileCC, c, verdict) == 0);
   FUZZ_CHECK((verdict == Verdict::Good) == !r.corrupt &&
-             fuzz::read_is_caught(c.buff_BIN + r.plain.size()));
+             fuzz::read_is_caught(c.buff_BIN.data() + r.plain.size()));
   Dialogue d{out.con, line, line, cfg, c};
   out.rc = run_dialogue(d, verdict);
   out.wrote_all = line.write_calls() == line.frames_written().size();

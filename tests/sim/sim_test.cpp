@@ -100,7 +100,9 @@ TEST(Program, RefusesABadStartWithOneLine) {
         "--key 0123456789ABCDEF0123456789abcdeG", "--refuse 3:2", "--refuse 11:0:E4",
         "--drop-reply 5-3", "--reply-delay-ms 60001", "--n", "--work-ms flash=3", "--busy idle",
         "--latency-ms 1001", "--help=x", "--bogus=3", "stray"}},
-      {1, {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty"}}};
+      {1,
+       {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty",
+        "--port /nonexistent/tty --dump " + scratch.file("fresh")}}};
   for (const auto& [status, lines] : cases)
     for (const std::string& line : lines) {
       const std::vector<std::string> args = korvel::testing::words(ZEMLOT_SIM_PATH, line);
@@ -111,6 +113,9 @@ TEST(Program, RefusesABadStartWithOneLine) {
                   s.err.find('\n') == s.err.size() - 1)
           << s.err;
     }
+  // The dump it made for a run that never started goes again; the one it was told to keep stays.
+  EXPECT_FALSE(std::filesystem::exists(scratch.file("fresh")));
+  EXPECT_TRUE(std::filesystem::exists(taken));
 }
 
 }  // namespace
