@@ -32,7 +32,7 @@ namespace zemlot {
 namespace {
 
 // How long to wait for the loader to take the last reply before the line is closed under it.
-constexpr uint64_t kDrainNs = 2'000'000'000;
+constexpr uint64_t kHandOverNs = 2'000'000'000;
 
 uint64_t now_ns() {
   timespec ts{};
@@ -167,7 +167,7 @@ void wait_until_read(const Line& line) {
     poll(&self, 1, 0);
     int waiting = 0;
     if (ioctl(line.keep.get(), FIONREAD, &waiting) != 0 || waiting == 0 ||
-        now_ns() - start >= kDrainNs) {
+        now_ns() - start >= kHandOverNs) {
       return;
     }
     pollfd sig{signal_pipe::fd(), POLLIN, 0};

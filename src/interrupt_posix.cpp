@@ -31,11 +31,11 @@ int wake_fd() {
 }
 
 void sleep_ms(uint32_t ms) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  using SteadyClock = std::chrono::steady_clock;
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     check();
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
     if (left.count() <= 0)
       return;
     // Without a wake descriptor poll() on nothing is a plain sleep.

@@ -53,11 +53,11 @@ void check() {
 // A wait may end up to a timer tick before its time, so the pause is measured on the clock and
 // waited out to its end: never shorter than asked.
 void sleep_ms(uint32_t ms) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  using SteadyClock = std::chrono::steady_clock;
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     check();
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
     if (left.count() <= 0)
       return;
     const auto wait = static_cast<DWORD>(left.count());

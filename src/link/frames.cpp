@@ -49,10 +49,10 @@ void note_bytes(Exchange& x, Clock& clock, uint32_t got) {
 // Reads until the line has been quiet for `quiet` since the last byte (at first since `from`),
 // not before `min_until` and never past `bound`, each read waiting no longer than `quiet`, so
 // that what comes is seen soon after it came. `room()` says where the next bytes go (pointer
-// and count); `heard(buf, got)` sees them and returns true to stop. False when the port fails.
+// and count); `on_bytes(buf, got)` sees them and returns true to stop. False when the port fails.
 template <class Room, class OnBytes>
 bool until_quiet(SerialPort& port, Exchange& x, Clock& clock, uint64_t from, uint64_t quiet,
-                 uint64_t min_until, uint64_t bound, Room room, OnBytes heard) {
+                 uint64_t min_until, uint64_t bound, Room room, OnBytes on_bytes) {
   for (uint64_t last = from;;) {
     const uint64_t now = clock.now_us();
     const uint64_t until = std::min(std::max(last + quiet, min_until), bound);
@@ -67,7 +67,7 @@ bool until_quiet(SerialPort& port, Exchange& x, Clock& clock, uint64_t from, uin
     if (got == 0)
       continue;
     last = clock.now_us();
-    if (heard(buf, got))
+    if (on_bytes(buf, got))
       return true;
   }
 }

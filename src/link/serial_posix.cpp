@@ -27,13 +27,13 @@
 namespace korvel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 // Milliseconds left until `deadline`, rounded up so that a poll never wakes just short of it
 // and spins on a zero timeout.
-int remaining_ms(Clock::time_point deadline) {
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero())
+int remaining_ms(SteadyClock::time_point deadline) {
+  const auto left = deadline - SteadyClock::now();
+  if (left <= SteadyClock::duration::zero())
     return 0;
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
   return static_cast<int>((us + 999) / 1000);
@@ -201,7 +201,7 @@ class PosixSerialPort final : public SerialPort {
     if (n == 0)
       return true;
     const auto deadline =
-        Clock::now() + std::chrono::milliseconds(kPortTimeLimits.write.for_bytes(n));
+        SteadyClock::now() + std::chrono::milliseconds(kPortTimeLimits.write.for_bytes(n));
 
     uint32_t sent = 0;
     while (sent < n) {
@@ -241,7 +241,7 @@ class PosixSerialPort final : public SerialPort {
         return false;
       }
     }
-    return drain(deadline);
+    return wait_for_output_queue(deadline);
   }
 
   bool read_some(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override {
@@ -257,7 +257,7 @@ class PosixSerialPort final : public SerialPort {
       return false;
     if (*got > 0 || wait_ms == 0)
       return true;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(wait_ms);
     for (;;) {
       const int wait = remaining_ms(deadline);
       if (wait == 0)
@@ -295,8 +295,8 @@ class PosixSerialPort final : public SerialPort {
     if (fd_ < 0)
       return false;
     // The terminal goes back as we found it: a console or a modem line left raw at 9600 is
-    // of no use to whoever comes next. At once, not after draining: the loader's writes
-    // have drained already, and a stuck line must not hold the close up.
+    // of no use to whoever comes next. At once, not after waiting for the output: the loader's writes
+    // have left already, and a stuck line must not hold the close up.
     if (have_base_)
       ::tcsetattr(fd_, TCSANOW, &base_);
     put_latency_back();
@@ -393,7 +393,7 @@ class PosixSerialPort final : public SerialPort {
 
   // Waits, within the write's own deadline, for the driver to put the bytes on the wire.
   // Sleeping for the time the queued bytes need at the line rate keeps the wait cheap.
-  bool drain(Clock::time_point deadline) {
+  bool wait_for_output_queue(SteadyClock::time_point deadline) {
     for (;;) {
       int queued = 0;
       if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) {

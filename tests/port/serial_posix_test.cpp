@@ -16,11 +16,11 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 const auto sleep_ms = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
-const auto ms_since = [](Clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+const auto ms_since = [](SteadyClock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
 };
 const auto cpu_ms = [] { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; };
 // A call's own time limit, less a few ms for the clocks' rounding.
@@ -46,7 +46,7 @@ class PortOverPty : public ::testing::Test {
   std::pair<bool, double> read(Bytes& got, uint32_t n, int until_ms = -1) {
     got.resize(n);
     uint32_t count = 99;
-    const auto t0 = Clock::now();
+    const auto t0 = SteadyClock::now();
     const korvel::PortWaits waits = korvel::system_waits(clock_);
     const bool ok = until_ms < 0 ? korvel::port_read(*port_, waits, got.data(), n, &count)
                                  : korvel::port_read_until(*port_, waits, got.data(), n, &count,
@@ -100,7 +100,7 @@ TEST_F(PortOverPty, ReadsKeepTheirDeadlinesAndDiscardDropsOnlyWhatCameBefore) {
                     {0, 25, 4, 100, 100, -1, 0, 90}, {3, 4, 1, 7, 7, 400, 0, 300},
                     {3, 0, 0, 7, 3, 80, 77, 300},    {10, 0, 0, 7, 7, 400, 0, 60}};
   const double cpu0 = cpu_ms();
-  const auto wall0 = Clock::now();
+  const auto wall0 = SteadyClock::now();
   for (const Row& r : rows) {
     SCOPED_TRACE(&r - rows);
     put(Bytes(5, 0xEE));  // came before the discard
@@ -131,7 +131,7 @@ TEST_F(PortOverPty, StuckOutputGivesUpAfterItsDeadlineWithoutFailing) {
     while (::write(probe_, chunk.data(), chunk.size()) > 0) {
     }
   const double cpu0 = cpu_ms();
-  const auto t0 = Clock::now();
+  const auto t0 = SteadyClock::now();
   EXPECT_TRUE(port_->write(chunk.data(), 16));
   EXPECT_GE(ms_since(t0), limit_ms(korvel::kPortTimeLimits.write, 16));
   EXPECT_LT(ms_since(t0), 500.0);
