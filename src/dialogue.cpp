@@ -35,33 +35,14 @@ Pacing pacing(const Dialogue& d, uint32_t reply_within_ms) {
   return {by_reply(d), reply_within_ms};
 }
 
-// A fatal write ends the run; the port's holder lets go of it.
-int write_failed(Dialogue& d) {
+// Every frame goes out here, a state's command and a block alike. A write that fails ends the
+// run (the port's holder lets go of the port): a port that fails a write has gone, and sending
+// again would only spin.
+int send_frame(Dialogue& d, uint32_t reply_within_ms) {
+  if (send_command(d.port, d.exchange, d.cfg.netnum, d.clock, pacing(d, reply_within_ms)))
+    return 0;
   d.con.text(Stream::Err, "Write error\n");
   return 1;
-}
-
-void activation_search(Dialogue& d) {
-  arm_next_command(d, CMD_ACTIVATE, 0);
-  if (confirmed(d, CMD_ACTIVATE)) {
-    d.con.print_line("Бутлоадер был найден и активирован");
-    d.engine.state = GET_BLID;
-  } else {
-    progress(d, "Идет поиск бутлоадера (%d)\r");
-  }
-  d.exchange.rxframe = INVALIDE;
-}
-
-void get_blid(Dialogue& d) {
-  arm_next_command(d, CMD_GET_BLID, 0);
-  if (confirmed(d, CMD_GET_BLID)) {
-    d.con.print(BLANK53);
-    d.con.textf(Stream::Out, "Версия бутлоадера %d\n", static_cast<int>(d.exchange.data_rx));
-    d.engine.state = GET_KEYID;
-  } else {
-    progress(d, "Идет запрос версии бутлоадера (%d)\r");
-  }
-  d.exchange.rxframe = INVALIDE;
 }
 
 // After the versions: the information run ends, a programming run asks the operator.
@@ -140,7 +121,7 @@ void compare_image(Dialogue& d) {
                 static_cast<unsigned>(d.exchange.command_rx));
     after_versions(d, Ending::CompareImpossible);
   } else {
-    if (engine.sent_this_pass && engine.sent_command == CMD_GET_CRC)
+    if (engine.sent_this_pass && d.exchange.flight.command == CMD_GET_CRC)
       engine.compare_unanswered += 1;
     if (engine.compare_unanswered < kCompareAttempts) {
       progress(d, "Идет считывание CRC-32 расшифрованного образа(%d)\r");
@@ -188,20 +169,6 @@ constexpr uint32_t block_address(uint32_t block) {
 }
 static_assert(page_address(kFirstAppPage) == APP_START);
 static_assert(page_of(page_address(kLastPage)) == kLastPage);
-
-void unblock_flash(Dialogue& d) {
-  arm_next_command(d, CMD_UNBLOCK_FLASH, 0);
-  if (confirmed(d, CMD_UNBLOCK_FLASH)) {
-    d.con.print_line("Блокировка успешно снята");
-    d.con.textf(Stream::Out, "Начинаем стирать %d страниц flash (старт:0x%x; %d страница)\n",
-                static_cast<int>(d.container.numpageerase), static_cast<unsigned>(APP_START),
-                static_cast<int>(d.engine.erasepage));
-    d.engine.state = ERASE_PAGE;
-  } else {
-    progress(d, "Снимаем блокировку (%d)\r");
-  }
-  d.exchange.rxframe = INVALIDE;
-}
 
 // On entering the erase state, before anything is erased. True when the image is refused.
 bool image_refused(Dialogue& d) {
@@ -259,8 +226,9 @@ void erase_page(Dialogue& d) {
   // page; otherwise that page would be skipped and left holding the old image. `erasepage`
   // stays: it is the page the next confirmation reports, whichever attempt it answers.
   uint32_t page = engine.erasepage;
-  if (!ok && engine.sent_this_pass && engine.sent_command == CMD_ERASE_PAGE)
-    page = page_of(engine.sent_adr);
+  const Flight& sent = d.exchange.flight;
+  if (!ok && engine.sent_this_pass && sent.command == CMD_ERASE_PAGE)
+    page = page_of(sent.argument);
   arm_next_command(d, CMD_ERASE_PAGE, page_address(page));
 
   if (ok) {
@@ -342,9 +310,8 @@ int write_block(Dialogue& d) {
   std::memcpy(&exchange.tx_buff[kCmdData],
               c.buff_BIN.subspan(size_t{BLOCK_SIZE} * engine.writeblock, BLOCK_SIZE).data(),
               BLOCK_SIZE);
-  // A port that fails a write has gone: sending the block again would only spin.
-  if (!send_command(d.port, exchange, d.cfg.netnum, d.clock, pacing(d, kBlockReplyWithinMs)))
-    return write_failed(d);
+  if (const int rc = send_frame(d, kBlockReplyWithinMs); rc != 0)
+    return rc;
   const bool in_doubt = engine.block_in_doubt;
   receive_block_reply(d);
 
@@ -378,47 +345,108 @@ int write_block(Dialogue& d) {
   return 0;
 }
 
-void get_crc(Dialogue& d) {
-  arm_checksum_query(d);
-  if (confirmed(d, CMD_GET_CRC)) {
-    print_received_checksum(d);
-    if (d.container.crc_decrypted() == d.exchange.data_rx) {
-      checksum_matched(d);
-    } else {
-      d.con.set_color(Color::Red);
-      d.con.print_line("Контрольная сумма не совпала");
-      d.engine.state = EXIT;
-      d.engine.ending = Ending::ChecksumDiffers;
-    }
+// The states of the query pattern with nothing of their own but their command, its success
+// actions and their progress text: a row each. The command is armed again in every pass; the
+// reply read at the start of the pass confirms the one sent then; otherwise the progress text
+// (unless the state gives up, as the jump does).
+void activated(Dialogue& d) {
+  d.con.print_line("Бутлоадер был найден и активирован");
+  d.engine.state = GET_BLID;
+}
+
+void bootloader_version_read(Dialogue& d) {
+  d.con.print(BLANK53);
+  d.con.textf(Stream::Out, "Версия бутлоадера %d\n", static_cast<int>(d.exchange.data_rx));
+  d.engine.state = GET_KEYID;
+}
+
+void unblocked(Dialogue& d) {
+  d.con.print_line("Блокировка успешно снята");
+  d.con.textf(Stream::Out, "Начинаем стирать %d страниц flash (старт:0x%x; %d страница)\n",
+              static_cast<int>(d.container.numpageerase), static_cast<unsigned>(APP_START),
+              static_cast<int>(d.engine.erasepage));
+  d.engine.state = ERASE_PAGE;
+}
+
+void checksum_read(Dialogue& d) {
+  print_received_checksum(d);
+  if (d.container.crc_decrypted() == d.exchange.data_rx) {
+    checksum_matched(d);
   } else {
-    progress(d, "Идет считывание CRC-32 расшифрованного образа(%d)\r");
+    d.con.set_color(Color::Red);
+    d.con.print_line("Контрольная сумма не совпала");
+    d.engine.state = EXIT;
+    d.engine.ending = Ending::ChecksumDiffers;
   }
-  d.exchange.rxframe = INVALIDE;
+}
+
+void jump_confirmed(Dialogue& d) {
+  d.con.print(BLANK53);
+  d.con.print_line("Подтверждение получено");
+  d.engine.state = EXIT;
+  d.engine.ending = Ending::Programmed;
 }
 
 // The device checked the image; a device that has jumped to it no longer answers the
 // bootloader's frames, so an unconfirmed jump is asked for a bounded number of times.
-void goto_application(Dialogue& d) {
+bool jump_given_up(Dialogue& d) {
   Engine& engine = d.engine;
-  arm_next_command(d, CMD_GOTO_APPLICATION, 0);
-  if (confirmed(d, CMD_GOTO_APPLICATION)) {
-    d.con.print(BLANK53);
-    d.con.print_line("Подтверждение получено");
-    engine.state = EXIT;
-    engine.ending = Ending::Programmed;
-  } else {
-    if (engine.sent_this_pass && engine.sent_command == CMD_GOTO_APPLICATION)
-      engine.goto_unconfirmed += 1;
-    if (engine.goto_unconfirmed < kGotoAttempts) {
-      progress(d, "Идет выдача команды на переход (%d)\r");
-    } else {
-      d.con.print(BLANK53);
-      d.con.print_line("Подтверждение не получено");
-      engine.state = EXIT;
-      engine.ending = Ending::StartUnconfirmed;
-    }
-  }
+  if (engine.sent_this_pass && d.exchange.flight.command == CMD_GOTO_APPLICATION)
+    engine.goto_unconfirmed += 1;
+  if (engine.goto_unconfirmed < kGotoAttempts)
+    return false;
+  d.con.print(BLANK53);
+  d.con.print_line("Подтверждение не получено");
+  engine.state = EXIT;
+  engine.ending = Ending::StartUnconfirmed;
+  return true;
+}
+
+template <uint8_t command>
+void arm_without_argument(Dialogue& d) {
+  arm_next_command(d, command, 0);
+}
+
+struct QueryState {
+  state_e state;
+  uint8_t command;
+  void (*arm)(Dialogue&);
+  void (*confirmed)(Dialogue&);
+  const char* progress;
+  bool (*gives_up)(Dialogue&) = nullptr;
+};
+
+constexpr QueryState kQueries[] = {
+    {ACTIVATION_SEARCH, CMD_ACTIVATE, arm_without_argument<CMD_ACTIVATE>, activated,
+     "Идет поиск бутлоадера (%d)\r"},
+    {GET_BLID, CMD_GET_BLID, arm_without_argument<CMD_GET_BLID>, bootloader_version_read,
+     "Идет запрос версии бутлоадера (%d)\r"},
+    {UNBLOCK_FLASH, CMD_UNBLOCK_FLASH, arm_without_argument<CMD_UNBLOCK_FLASH>, unblocked,
+     "Снимаем блокировку (%d)\r"},
+    {GET_CRC, CMD_GET_CRC, arm_checksum_query, checksum_read,
+     "Идет считывание CRC-32 расшифрованного образа(%d)\r"},
+    {GOTO_APPLICATION, CMD_GOTO_APPLICATION, arm_without_argument<CMD_GOTO_APPLICATION>,
+     jump_confirmed, "Идет выдача команды на переход (%d)\r", jump_given_up},
+};
+
+template <state_e state>
+constexpr size_t query_index() {
+  size_t i = 0;
+  while (kQueries[i].state != state)
+    ++i;
+  return i;
+}
+
+template <state_e state>
+int query(Dialogue& d) {
+  const QueryState& q = kQueries[query_index<state>()];
+  q.arm(d);
+  if (confirmed(d, q.command))
+    q.confirmed(d);
+  else if (q.gives_up == nullptr || !q.gives_up(d))
+    progress(d, q.progress);
   d.exchange.rxframe = INVALIDE;
+  return 0;
 }
 
 int send_part(Dialogue& d) {
@@ -426,11 +454,9 @@ int send_part(Dialogue& d) {
   engine.sent_this_pass = false;
   if (engine.txc != START)
     return 0;
-  if (!send_command(d.port, d.exchange, d.cfg.netnum, d.clock, pacing(d, kCommandReplyWithinMs)))
-    return write_failed(d);
+  if (const int rc = send_frame(d, kCommandReplyWithinMs); rc != 0)
+    return rc;
   engine.sent_this_pass = true;
-  engine.sent_command = d.exchange.command_tx;
-  engine.sent_adr = d.exchange.adr_tx;
   if (!by_reply(d))
     d.clock.sleep_ms(kTiming.after_command_ms);
   engine.txc = STOP;
@@ -479,17 +505,17 @@ struct StateHandler {
   int (*handle)(Dialogue&);
 };
 constexpr StateHandler kPassOrder[] = {
-    {ACTIVATION_SEARCH, without_status<activation_search>},
-    {GET_BLID, without_status<get_blid>},
+    {ACTIVATION_SEARCH, query<ACTIVATION_SEARCH>},
+    {GET_BLID, query<GET_BLID>},
     {GET_KEYID, without_status<get_keyid>},
     {COMPARE_IMAGE, without_status<compare_image>},
     {MANUAL_COMMAND_WAIT, without_status<manual_command_wait>},
-    {UNBLOCK_FLASH, without_status<unblock_flash>},
+    {UNBLOCK_FLASH, query<UNBLOCK_FLASH>},
     {ERASE_PAGE, without_status<erase_page>},
     {WRITE_BLOCK, write_block},
     {WRITE_BLOCK_ERR, end_after_failed_block},
-    {GET_CRC, without_status<get_crc>},
-    {GOTO_APPLICATION, without_status<goto_application>},
+    {GET_CRC, query<GET_CRC>},
+    {GOTO_APPLICATION, query<GOTO_APPLICATION>},
 };
 
 }  // namespace

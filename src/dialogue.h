@@ -65,11 +65,9 @@ struct Engine {
   char keyget[2] = {0, 0};
   uint32_t erasepage = kBootloaderPages;  // the first page of the application
   uint32_t writeblock = 0;
-  // What the send part of the current pass put on the wire, so that an erase that goes
-  // unconfirmed is sent again for the same page.
+  // Whether the send part of the current pass put a frame on the wire (the exchange's flight
+  // says which), so that an erase that goes unconfirmed is sent again for the same page.
   bool sent_this_pass = false;
-  uint8_t sent_command = 0;
-  uint32_t sent_adr = 0;
   bool erase_entered = false;
   uint32_t goto_unconfirmed = 0;    // jump frames sent without a confirmation
   uint32_t compare_unanswered = 0;  // comparison queries sent without an answer

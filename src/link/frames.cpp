@@ -152,6 +152,7 @@ bool send_command(SerialPort& port, Exchange& x, int32_t netnum, Clock& clock,
   f.out = port.write(x.tx_buff.data(), kCommandFrameSize);
   f.by_reply = pacing.by_reply;
   f.command = x.command_tx;
+  f.argument = x.adr_tx;
   f.netnum = netnum;
   f.sent_at_us = clock.now_us();
   f.deadline_us = f.sent_at_us + uint64_t{pacing.reply_within_ms} * 1000;

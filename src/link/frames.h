@@ -59,6 +59,7 @@ struct Flight {
   bool out = false;  // a frame was written and its reply has not been read
   bool by_reply = false;
   uint8_t command = 0;
+  uint32_t argument = 0;
   int32_t netnum = 0;
   uint64_t sent_at_us = 0;    // when its write returned
   uint64_t deadline_us = 0;   // under reply pacing: its reply is awaited until then
