@@ -103,6 +103,15 @@ void checksum_matched(Dialogue& d) {
 // match of another image is about one in four billion.
 void compare_image(Dialogue& d) {
   Engine& engine = d.engine;
+  // An image the loader would refuse to write (too large for the flash, or no whole block)
+  // cannot be the device's: it is not asked for a checksum over a range it must refuse.
+  const Container& c = d.container;
+  if (c.numpageerase > kAppPages || c.numloadblocs == 0) {
+    d.con.print(BLANK53);
+    d.con.print_line("Сравнение невозможно");
+    after_versions(d, Ending::CompareImpossible);
+    return;
+  }
   arm_checksum_query(d);
   if (confirmed(d, CMD_GET_CRC)) {
     print_received_checksum(d);

@@ -211,6 +211,7 @@ const std::map<std::string, int> kDetailed = {
     {"compare, information, another image", 11},
     {"compare, information, the query refused", 12},
     {"compare, information, the query unanswered", 12},
+    {"compare, an image larger than the flash", 12},
     {"compare, programming, the query refused, the answer N", 4},
     {"five arguments", 3},
     {"usage in Windows-1251", 3},
@@ -647,6 +648,12 @@ std::vector<Row> rows() {
           kReport + kId + "Идет считывание CRC-32 расшифрованного образа(3)\r" + B53 +
               "Сравнение невозможно (ошибка E1)\n" + kPrompt + kEnd,
           "01 10 11 05@08001000"),
+      // An image the loader would not write is not compared: no query over a range the device
+      // must refuse.
+      Row("compare, an image larger than the flash",
+          {.args = "VCOM1 1 @ I", .image = 60 * 1024 + 8, .compare = "1"},
+          kReport + kId + B53 + "Сравнение невозможно\nИнформация получена успешно\n" + kEnd,
+          "01 10 11"),
       Row("compare unknown", {.compare = "yes"}, "…" + kDone, "…",
           "KORVEL_COMPARE: unknown value 'yes', the image is not compared\n" + kClosingErr),
       Row("resend unknown", {.resend = "11"}, "…" + kDone, "…",
