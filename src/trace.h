@@ -1,7 +1,8 @@
 #pragma once
 // The line trace a support engineer reads after a run (KORVEL_TRACE): one line per event,
 // each stamped with the milliseconds since the trace began, written and flushed as it happens.
-// A trace that is not open records nothing and costs nothing.
+// A trace that is not open records nothing; its callers build what a line shows (hex bytes,
+// the reasons) only when it is open, so that it costs nothing.
 #include <cstdint>
 #include <cstdio>
 #include <string>

@@ -107,7 +107,7 @@ void before_frame(SerialPort& port, Exchange& x, Clock& clock, bool by_reply) {
   bool ok = true;
   const uint32_t got = take_waiting(port, waiting.data(), Heard::kCap, &ok);
   note_bytes(x, clock, got);
-  if (got > 0)
+  if (got > 0 && trace_of(x).on())
     trace_of(x).line("discard: %u bytes: %s", static_cast<unsigned>(got),
                      Trace::hex(waiting.data(), got).c_str());
   if (line.drain_quiet_us > 0 && (line.copies_heard || got > 0))
