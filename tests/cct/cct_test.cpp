@@ -29,15 +29,16 @@ TEST(IsoTime, AgreesWithGmtimeAtTheEdgesAndOnDayBoundaries) {
 // A scratch directory per test; cct's status (-1 at the deadline), standard error and output.
 class Cct : public ::testing::Test {
  protected:
-  void SetUp() override { fs::current_path(dir = ::mkdtemp(tmpl)); }
-  void TearDown() override { fs::remove_all(dir); }
+  // Back where it was afterwards: the next test must not find itself in a removed folder.
+  void SetUp() override { fs::current_path(scratch_.path); }
+  void TearDown() override { fs::current_path(back_); }
   static std::string cct(const std::string& line) {
     testing::Child c(testing::words(CCT_PATH, line));
     const int status = c.wait(10000);
     return std::to_string(status) + " " + c.err + c.out;
   }
-  char tmpl[32] = "/tmp/cct_test.XXXXXX";
-  std::string dir;
+  const fs::path back_ = fs::current_path();
+  const testing::ScratchDir scratch_;
 };
 
 // What make writes, info reads back sound (the loader too: the fault runs program one).

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bytes.h"
 #include "process.h"
 #include "wire/crc8.h"
 #include "wire/endian.h"
@@ -16,15 +17,7 @@
 namespace zemlot {
 namespace {
 
-// A command frame to address 1 with its argument.
-std::vector<uint8_t> frame(uint8_t code, uint32_t arg = 0) {
-  std::vector<uint8_t> f(16, 0);
-  f[0] = 1;
-  f[1] = code;
-  korvel::store_le32(&f[3], arg);
-  f[15] = korvel::dallas_crc8(f.data(), 15);
-  return f;
-}
+using korvel::testing::command_frame;
 
 // Its options do what the help says. A read of 0 (an end-of-file mark on a line set cooked) is
 // no hang-up; when the other end goes away it says so, and serves no more.
@@ -54,10 +47,10 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
   tcsetattr(slave, TCSANOW, &tio);
   // A bad CRC, one swallowed, a goto too early, a write to a page not erased, a bad checksum
   // query, goto, still there: all at once, answered after the last has arrived.
-  std::vector<uint8_t> frames = frame(0x06);
+  std::vector<uint8_t> frames = command_frame(0x06);
   frames[15] ^= 0x10;
   for (const int code : {1, 6, 1, 2, 4, 5, 6, 0x10, 0x11, 0x11})
-    std::ranges::copy(frame(static_cast<uint8_t>(code), code == 4 ? 0x08001000u : 0u),
+    std::ranges::copy(command_frame(static_cast<uint8_t>(code), code == 4 ? 0x08001000u : 0u),
                       std::back_inserter(frames));
   const long long t0 = korvel::testing::now_ms();
   EXPECT_EQ(::write(fd, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));

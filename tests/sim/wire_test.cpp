@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "wire/crc8.h"
 #include "wire/endian.h"
 
@@ -17,24 +18,10 @@
 namespace zemlot {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using korvel::CMD_ACTIVATE, korvel::CMD_GET_BLID;
-
-Bytes hex(const std::string& text) {
-  Bytes b;
-  for (size_t i = 0; i < text.size(); i += 3)
-    b.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-  return b;
-}
-
-Bytes frame(uint8_t code, uint32_t arg = 0) {
-  Bytes f(16, 0);
-  f[0] = 1;
-  f[1] = code;
-  korvel::store_le32(&f[3], arg);
-  f[15] = korvel::dallas_crc8(f.data(), 15);
-  return f;
-}
+using korvel::testing::Bytes;
+using korvel::testing::command_frame;
+using korvel::testing::hex;
 
 Bytes received(Wire& w, uint64_t by) {
   Bytes b(w.available(by));
@@ -49,7 +36,7 @@ std::string trace(Wire& w) {
   return all;
 }
 
-const Bytes kActivate = frame(CMD_ACTIVATE);
+const Bytes kActivate = command_frame(CMD_ACTIVATE);
 const std::string kFrame = "01 01 00 00 00 00 00 00 00 00 00 00 00 00 00 ac ";  // as echoed
 
 // The activate frame leaves the line at 16.667 ms; its reply 01 01 00 00 00 00 fa starts 2 ms
@@ -102,10 +89,10 @@ TEST(Wire, ABusyDeviceLosesGarblesOrQueuesWhatComesMeanwhile) {
       o.faults.drop_reply = {1};
     Wire w(o);
     w.host_write(kActivate.data(), 16, 0);
-    EXPECT_EQ(w.host_write(frame(CMD_GET_BLID).data(), 16, 10000), 2 * 16667u);
+    EXPECT_EQ(w.host_write(command_frame(CMD_GET_BLID).data(), 16, 10000), 2 * 16667u);
     EXPECT_EQ(w.available(68667 + 1041), 0u);
     EXPECT_EQ(w.available(68667 + 1042), r.withheld ? 0u : 1u);
-    w.host_write(frame(CMD_GET_BLID).data(), 16, 100000);
+    w.host_write(command_frame(CMD_GET_BLID).data(), 16, 100000);
     const Bytes got = received(w, 200000);
     ASSERT_EQ(got.size(), 7 * r.replies);
     EXPECT_EQ(Bytes(got.end() - 7, got.end()), hex("01 10 00 00 00 02 f7"));
@@ -125,7 +112,7 @@ TEST(Wire, BusyAfterAReplyOnlyForACommandCarriedOut) {
       o.faults.refuse = {{CMD_ACTIVATE, 1, 0xE7}};
     Wire w(o);
     w.host_write(kActivate.data(), 16, 0);
-    w.host_write(frame(CMD_GET_BLID).data(), 16, 30000);
+    w.host_write(command_frame(CMD_GET_BLID).data(), 16, 30000);
     received(w, 200000);
     EXPECT_EQ(w.model().summary().accepted, refused ? 2u : 1u) << refused;
   }
@@ -229,7 +216,7 @@ TEST(Model, WritesOnlyIntoPagesErasedSinceTheUnlock) {
            .faults = {.refuse = {{CMD_UNBLOCK_FLASH, 2, 0xE7}}}});
   uint64_t t = 0;
   for (const auto& r : rows) {
-    m.on_bytes(frame(r.code, r.arg).data(), 16, t += 100000);
+    m.on_bytes(command_frame(r.code, r.arg).data(), 16, t += 100000);
     const Chunk reply = m.take_output().at(0);
     EXPECT_EQ(reply.bytes.at(1), r.reply) << int{r.code} << " " << r.arg;
     EXPECT_EQ(reply.at_us - t, r.reply == korvel::CMD_ERASE_PAGE ? 32000u : 2000u) << r.arg;

@@ -9,6 +9,7 @@
 #include <numeric>
 
 #include "capture_console.h"
+#include "process.h"
 #include "wire/crc32.h"
 
 namespace korvel {
@@ -37,8 +38,8 @@ std::string fill(const std::string& text, const std::vector<std::string>& args, 
 
 class ContainerTest : public ::testing::Test {
  protected:
-  void SetUp() override { fs::create_directory(fs::path(f_).parent_path()); }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { fs::create_directories(fs::path(f_).parent_path()); }
+
   int load(const std::string& path, bool cp1251 = false) {
     testing::CaptureConsole con(cp1251 ? Encoder::cp1251() : Encoder::utf8());
     const int rc = load_container(con, path.c_str(), ct_, v_);
@@ -47,10 +48,8 @@ class ContainerTest : public ::testing::Test {
   }
 
   // Not ASCII, printed as given whatever the console's encoding; longer than a 512-byte line.
-  const std::string dir_ = [] {
-    char t[] = "/tmp/korvel-контейнер-XXXXXX";
-    return std::string(mkdtemp(t));
-  }();
+  const testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.file("контейнер");
   const std::string f_ = dir_ + "/" + std::string(250, 'd') + "/" + std::string(250, 'f');
   Container ct_;
   Verdict v_ = Verdict::Good;

@@ -7,19 +7,14 @@
 #include <tuple>
 #include <vector>
 
+#include "bytes.h"
 #include "virtual_line.h"
 
 namespace korvel {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes hex(const std::string& text) {
-  Bytes b;
-  for (size_t i = 0; i < text.size(); i += 3)
-    b.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-  return b;
-}
+using testing::Bytes;
+using testing::hex;
 
 // Address, code, 0, the argument LSB first, the data bytes left there (A7 to AE), CRC-8.
 TEST(CommandFrame, HandComputedBytes) {
