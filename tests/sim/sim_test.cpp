@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 
 #include "bytes.h"
+#include "cli.h"
 #include "process.h"
 #include "wire/crc8.h"
 #include "wire/endian.h"
@@ -82,20 +85,72 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
     EXPECT_NE(sim.out.find(line), std::string::npos) << sim.out;
 }
 
+// Options the parser refuses, each with one line naming it; and what the new options take.
+TEST(Options, TheParserTakesWhatTheHelpSaysAndNamesWhatItRefuses) {
+  const char* const bad[] = {"--split 1:3:600001",
+                             "--split 1:0:5",
+                             "--split 1:7:5",
+                             "--netnum -1",
+                             "--key 0011",
+                             "--key 0123456789ABCDEF0123456789abcdeG",
+                             "--refuse 3:2",
+                             "--refuse 11:0:E4",
+                             "--drop-reply 5-3",
+                             "--reply-delay-ms 60001",
+                             "--n",
+                             "--work-ms flash=3",
+                             "--busy idle",
+                             "--latency-ms 1001",
+                             "--help=x",
+                             "--bogus=3",
+                             "stray",
+                             "--after-goto app",
+                             "--rewrite or",
+                             "--crc-before-unlock maybe",
+                             "--busy-after-reply write",
+                             "--bad-crc 0"};
+  for (const char* line : bad) {
+    std::vector<std::string> args = korvel::testing::words("zemlot-sim", line);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+      argv.push_back(a.data());
+    const ParseResult r = parse_command_line(static_cast<int>(argv.size()), argv.data());
+    const std::string culprit = args[1].substr(0, args[1].find('='));
+    EXPECT_FALSE(r.ok) << line;
+    EXPECT_TRUE(r.error.find(culprit) != std::string::npos && r.error.find('\n') == r.error.npos)
+        << line << ": " << r.error;
+  }
+  std::vector<std::string> args = korvel::testing::words(
+      "zemlot-sim",
+      "--after-goto chatter --rewrite and --crc-before-unlock ignore --busy-after-reply "
+      "write=20,erase=3 --bad-crc 2-3 --holds x.cct");
+  std::vector<char*> argv;
+  for (std::string& a : args)
+    argv.push_back(a.data());
+  const ParseResult r = parse_command_line(static_cast<int>(argv.size()), argv.data());
+  ASSERT_TRUE(r.ok) << r.error;
+  const Options& o = r.options.model;
+  EXPECT_EQ(o.after_goto, AfterGoto::Chatter);
+  EXPECT_EQ(o.rewrite, Rewrite::And);
+  EXPECT_EQ(o.crc_before_unlock, CrcBeforeUnlock::Ignore);
+  EXPECT_EQ(o.busy_after_reply_ms, (std::map<uint8_t, uint32_t>{{korvel::CMD_WRITE_BLOCK, 20},
+                                                                {korvel::CMD_ERASE_PAGE, 3}}));
+  EXPECT_EQ(o.faults.bad_crc, (std::set<uint32_t>{2, 3}));
+  EXPECT_EQ(r.options.holds, "x.cct");
+}
+
 // A bad start ends at once, one line naming the culprit: 2 for an option, 1 for a file or port.
 TEST(Program, RefusesABadStartWithOneLine) {
   const korvel::testing::ScratchDir scratch;
   const std::string taken = scratch.file("zemlot_dump");
   std::ofstream(taken) << "keep";
+  std::ofstream(scratch.file("short.cct")) << "too short";
   const std::pair<int, std::vector<std::string>> cases[] = {
-      {2,
-       {"--split 1:3:600001", "--split 1:0:5", "--split 1:7:5", "--netnum -1", "--key 0011",
-        "--key 0123456789ABCDEF0123456789abcdeG", "--refuse 3:2", "--refuse 11:0:E4",
-        "--drop-reply 5-3", "--reply-delay-ms 60001", "--n", "--work-ms flash=3", "--busy idle",
-        "--latency-ms 1001", "--help=x", "--bogus=3", "stray"}},
+      {2, {"--split 1:3:600001"}},
       {1,
        {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty",
-        "--port /nonexistent/tty --dump " + scratch.file("fresh")}}};
+        "--port /nonexistent/tty --dump " + scratch.file("fresh"),
+        "--holds " + scratch.file("short.cct")}}};
   for (const auto& [status, lines] : cases)
     for (const std::string& line : lines) {
       const std::vector<std::string> args = korvel::testing::words(ZEMLOT_SIM_PATH, line);
