@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "clock.h"
-#include "console.h"
-#include "frontend.h"
-#include "link/serial_port.h"
+#include "system/clock.h"
+#include "text/console.h"
+#include "app/frontend.h"
+#include "system/serial_port.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <span>
 
-#include "console.h"
-#include "container/file_access.h"
+#include "system/file_access.h"
+#include "text/console.h"
 #include "wire/container_format.h"
 
 namespace korvel {

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <memory>
 
-#include "gang/process.h"
-#include "utf8.h"
+#include "system/process.h"
+#include "text/utf8.h"
 #include "wire/container_format.h"
 
 namespace korvel::gang {
@@ -47,7 +47,7 @@ Phase phase_of(std::string_view command, bool found) {
 
 }  // namespace
 
-// The trace's lines this reads (src/link/frames.cpp, src/frontend.cpp write them):
+// The trace's lines this reads (exchange/frames.cpp and app/frontend.cpp write them):
 //   container: 128 blocks, 1 pages
 //   -> 01 04 00 ... b6  CMD_WRITE_BLOCK 0x08001000
 //   reply taken: 01 04 00 00 00 00 28, confirms, value 0x00000000

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "console.h"
+#include "text/console.h"
 
 namespace korvel::gang {
 

@@ -1,9 +1,9 @@
 // korvel-gang's start: its options, then the batch.
 #include <memory>
 
-#include "console.h"
 #include "gang/gang.h"
-#include "gang/process.h"
+#include "system/process.h"
+#include "text/console.h"
 
 namespace korvel::gang {
 

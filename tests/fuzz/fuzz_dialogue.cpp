@@ -6,10 +6,10 @@
 
 #include "capture_console.h"
 #include "container/container.h"
-#include "dialogue.h"
-#include "frontend.h"
+#include "dialogue/dialogue.h"
+#include "app/frontend.h"
 #include "fuzz_support.h"
-#include "port_stage.h"
+#include "app/port_stage.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
 #include "wire/crc32.h"

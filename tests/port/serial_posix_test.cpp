@@ -10,8 +10,8 @@
 #include <numeric>
 #include <thread>
 
-#include "link/port_reads.h"
-#include "link/serial_port.h"
+#include "exchange/port_reads.h"
+#include "system/serial_port.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "console.h"
+#include "text/console.h"
 
 namespace korvel::testing {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "clock.h"
-#include "link/serial_port.h"
+#include "system/clock.h"
+#include "system/serial_port.h"
 #include "wire.h"
 
 namespace korvel::testing {

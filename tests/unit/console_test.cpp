@@ -1,9 +1,9 @@
-#include "console.h"
+#include "text/console.h"
 
 #include <gtest/gtest.h>
 
 #include "capture_console.h"
-#include "utf8.h"
+#include "text/utf8.h"
 
 namespace korvel {
 namespace {

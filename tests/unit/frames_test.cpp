@@ -1,5 +1,5 @@
 // Frames and replies by hand, their CRC-8 worked out apart from the code.
-#include "link/frames.h"
+#include "exchange/frames.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The reads built on the port's primitive, against the drivers technicians have: each known
 // behaviour of a USB serial driver's time-outs played by a fake primitive in virtual time.
-#include "link/port_reads.h"
+#include "exchange/port_reads.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "capture_console.h"
-#include "frontend.h"
+#include "app/frontend.h"
 #include "process.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
