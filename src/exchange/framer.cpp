@@ -47,6 +47,13 @@ Judgement judge(const uint8_t* b, uint32_t n, bool echo_open, const Sent& s) {
   return {Finding::None, 0, n < kWindow ? kWindow - n : 0};
 }
 
+bool holds_frame(const uint8_t* b, uint32_t n) {
+  for (uint32_t at = 0; at + kWindow <= n; ++at)
+    if (b[at + kRepCrc] == dallas_crc8(b + at, kRepCrc))
+      return true;
+  return false;
+}
+
 uint32_t first_stale(const uint8_t* b, uint32_t n, const Sent& s) {
   for (uint32_t at = 0; at + kWindow <= n; ++at)
     if (passes(b, at, s) && reply_is_stale(b[at + kRepCode], s.command))

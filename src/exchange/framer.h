@@ -42,6 +42,10 @@ struct Judgement {
 // and some pass for a reply: network number 0 and a run of zero bytes in the frame).
 Judgement judge(const uint8_t* b, uint32_t n, bool echo_open, const Sent& sent);
 
+// Whether a whole reply frame is among the bytes, whatever its address and code: a window with
+// a good CRC-8. Bytes hit on the line, or noise, hold none (but by a chance of 1 in 256).
+bool holds_frame(const uint8_t* b, uint32_t n);
+
 // The first window that is another command's reply (for the trace), or n when there is none.
 uint32_t first_stale(const uint8_t* b, uint32_t n, const Sent& sent);
 

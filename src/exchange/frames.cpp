@@ -283,9 +283,10 @@ bool Hearing::read_step(const Judgement& j) {
 
 // After a read that took no reply: listening only for cause. A reply may still be on its way
 // when the read heard none of it, or a reply cut short: from a device that has answered before
-// (it is working late, not gone), and for as long as the caller gives it (a block's reply). A
-// device heard answering late before is given that long after its frame. A whole wrong reply,
-// and silence before any device has answered, cost nothing more.
+// (it is working late, not gone; a quiet time more for each frame it left unheard in a row), and
+// for as long as the caller gives it (a block's reply). A device heard answering late before is
+// given that long after its frame. A whole wrong reply, and silence before any device has
+// answered, cost nothing more.
 Hearing::Phase Hearing::after_read() {
   h_.echo_open = false;
   const uint64_t now = clock_.now_us();
@@ -293,7 +294,8 @@ Hearing::Phase Hearing::after_read() {
   if (h_.n < kReplyFrameSize) {
     until = std::max(until, f_.sent_at_us + min_listen_us_);
     if (h_.n > 0 || x_.line.found)
-      until = std::max(until, window_end_ + kTiming.quiet_us);
+      until = std::max(until, window_end_ + std::min(kTiming.quiet_us * (1 + x_.line.unheard),
+                                                     kTiming.late_max_us));
   }
   listen_from_us_ = now;
   listen_until_ = until;
@@ -371,6 +373,7 @@ Reply Hearing::taken(uint32_t at) {
   const bool late = (h_.late >> at & 0x7F) != 0;
   const uint64_t took = clock_.now_us() - origin();
   line.found = true;
+  line.unheard = 0;
   if (r.code == f_.command)
     line.late_us = late ? std::max(line.late_us, std::min(took, kTiming.late_max_us)) : 0;
   if (line.unanswered) {
@@ -385,13 +388,14 @@ Reply Hearing::taken(uint32_t at) {
 
 // No reply taken. Bytes that came after the read, or over the frame while frames were already
 // unanswered, are the device answering late, into a later frame: it is at least that slow.
-// Bytes that came within the read and none later answered this frame, promptly, whatever they
-// held: no frame is outstanding then.
+// A whole frame that came within the read, and nothing later, answered this frame promptly,
+// whatever it held: no frame is outstanding then. Bytes hit on the line may be the late answer
+// to an earlier frame, and say nothing.
 Reply Hearing::not_taken() {
   LineModel& line = x_.line;
   const bool over_frame = h_.at_write > 0 && line.unanswered;
   const auto late = static_cast<uint32_t>(std::popcount(h_.late));
-  const bool prompt = h_.n > h_.at_write + late && late == 0 && !over_frame;
+  const bool prompt = late == 0 && !over_frame && holds_frame(h_.b.data(), h_.n);
   if (!line.unanswered) {
     line.unanswered = true;
     line.unanswered_since_us = f_.sent_at_us;
@@ -401,6 +405,7 @@ Reply Hearing::not_taken() {
     line.late_us =
         std::max(line.late_us, std::min(late_at - line.unanswered_since_us, kTiming.late_max_us));
   line.unanswered = !prompt;
+  line.unheard += line.found && h_.n == 0 ? 1 : 0;
   // A frame that followed the device's last byte as closely as the line allows, and was wholly
   // unheard: the device may still have been busy with the last command.
   if (f_.close_behind && h_.n == 0 && line.line_free_us < kTiming.line_free_max_us) {

@@ -24,6 +24,10 @@ struct LineModel {
   // nothing within its window is working late, not gone, and is listened for a little longer;
   // a line where no device has answered yet (the search) costs no more than its reads.
   bool found = false;
+  // Frames in a row, since the last reply taken, after which nothing at all was heard from a
+  // device found: each listens a quiet time longer, so that a slow device's late answer cannot
+  // keep landing on the next frame in step with it.
+  uint32_t unheard = 0;
   // How long after its frame the device was heard answering when that was after the read;
   // 0 for a prompt device. A read that takes no reply is followed by listening until this
   // long after the frame, so that the next frame does not land in the device's late answer.

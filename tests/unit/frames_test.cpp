@@ -195,8 +195,9 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
       {"55", 160, false, 0, 147},        // after the read, but no device found: not heard
       {ok, 20, true, 0, 119},            // a prompt confirmation: the device is found
       {"", 0, false, 0, 172},            // silent: listened for, 25 ms after the read
-      // Heard after the read: late since the first frame unanswered (172 ms and a write before).
-      {"55 55", 160, false, 172 + 17 + 160, 186},
+      // Heard after the read: late since the first frame unanswered (172 ms and a write before);
+      // listened for 50 ms, since the frame before went unheard.
+      {"55 55", 160, false, 172 + 17 + 160, 197},
       {"", 0, false, 349, 349},  // silence now listens that long after the frame
       {ok, 20, true, 0, 119},    // prompt again: forgotten
       {"", 0, false, 0, 172},
