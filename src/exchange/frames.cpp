@@ -41,6 +41,13 @@ void trace_read(const Exchange& x, const char* what, const uint8_t* buf, uint32_
            got > 0 ? ": " : "", Trace::hex(buf, got).c_str());
 }
 
+// What the line model learned of the device's pace, when it changed.
+void trace_late(const Exchange& x, uint64_t before_us) {
+  if (x.line.late_us != before_us)
+    trace_of(x).line("learned: the device answers %.1f ms after its frame%s", ms(x.line.late_us),
+                     x.line.late_us == 0 ? " (prompt again)" : "");
+}
+
 void note_bytes(Exchange& x, Clock& clock, uint32_t got) {
   if (got > 0)
     x.line.last_rx_us = clock.now_us();
@@ -110,11 +117,13 @@ void before_frame(SerialPort& port, Exchange& x, Clock& clock, bool by_reply) {
   if (got > 0 && trace_of(x).on())
     trace_of(x).line("discard: %u bytes: %s", static_cast<unsigned>(got),
                      Trace::hex(waiting.data(), got).c_str());
+  const uint64_t late_before = line.late_us;
   if (line.drain_quiet_us > 0 && (line.copies_heard || got > 0))
     drain(port, x, clock, line.drain_quiet_us);
   else if (got > 0 && line.unanswered)
     line.late_us = std::max(
         line.late_us, std::min(clock.now_us() - line.unanswered_since_us, kTiming.late_max_us));
+  trace_late(x, late_before);
   line.drain_quiet_us = 0;
   line.copies_heard = false;
   if (by_reply) {
@@ -372,6 +381,7 @@ Reply Hearing::taken(uint32_t at) {
   const Reply r{ReplyStatus::Accepted, w[kRepCode], load_be32(w + kRepValue)};
   const bool late = (h_.late >> at & 0x7F) != 0;
   const uint64_t took = clock_.now_us() - origin();
+  const uint64_t late_before = line.late_us;
   line.found = true;
   line.unheard = 0;
   if (r.code == f_.command)
@@ -382,6 +392,7 @@ Reply Hearing::taken(uint32_t at) {
     line.unanswered = false;
   }
   trace_verdict(x_, r.code == f_.command ? "confirms, value" : "a refusal, value", h_, at, late);
+  trace_late(x_, late_before);
   h_ = Heard{};
   return r;
 }
@@ -400,11 +411,13 @@ Reply Hearing::not_taken() {
     line.unanswered = true;
     line.unanswered_since_us = f_.sent_at_us;
   }
+  const uint64_t late_before = line.late_us;
   const uint64_t late_at = first_late_us_ > 0 ? first_late_us_ : over_frame ? f_.sent_at_us : 0;
   if (late_at > line.unanswered_since_us)
     line.late_us =
         std::max(line.late_us, std::min(late_at - line.unanswered_since_us, kTiming.late_max_us));
   line.unanswered = !prompt;
+  trace_late(x_, late_before);
   line.unheard += line.found && h_.n == 0 ? 1 : 0;
   // A frame that followed the device's last byte as closely as the line allows, and was wholly
   // unheard: the device may still have been busy with the last command.
