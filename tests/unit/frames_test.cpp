@@ -88,6 +88,22 @@ TEST(Framer, JudgesTheBytesHeard) {
   EXPECT_EQ(judge(garbled.data() + 1, 7, false, at0).what, Finding::Reply);
 }
 
+// A line whose device never answers our frames itself (it has another address): the bytes an
+// exchange hears are the test's own, and an erase is the frame every exchange sends.
+zemlot::Options at_another_address() {
+  zemlot::Options o;
+  o.netnum = 9;
+  return o;
+}
+struct Bench {
+  testing::VirtualLine line{at_another_address()};
+  Exchange x;
+  Bench() {
+    x.command_tx = CMD_ERASE_PAGE;
+    x.adr_tx = 0x08001000u;
+  }
+};
+
 // One exchange on the virtual line: bytes (hex) come in at the given ms after the write, and
 // the reply is read as the dialogue reads it, 119 ms after the write. Only bytes of this
 // exchange count; a reply cut short is completed; the loader listens on after the read only
@@ -104,12 +120,8 @@ struct Heard1 {
 };
 
 void hear_one(const Heard1& c) {
-  zemlot::Options device;
-  device.netnum = 9;  // the device never answers our frames itself
-  testing::VirtualLine line(device);
-  Exchange x;
-  x.command_tx = CMD_ERASE_PAGE;
-  x.adr_tx = 0x08001000u;
+  Bench b;
+  auto& [line, x] = b;
   x.line.found = c.found;
   x.line.late_us = c.late_ms * 1000;
   ASSERT_TRUE(send_command(line, x, 1, line));
@@ -202,11 +214,8 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
       {ok, 20, true, 0, 119},    // prompt again: forgotten
       {"", 0, false, 0, 172},
   };
-  zemlot::Options device;
-  device.netnum = 9;
-  testing::VirtualLine line(device);
-  Exchange x;
-  x.command_tx = CMD_ERASE_PAGE;
+  Bench b;
+  auto& [line, x] = b;
   for (const Step& s : steps) {
     ASSERT_TRUE(send_command(line, x, 1, line));
     if (!s.bytes.empty())
@@ -224,11 +233,8 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
 // A line full of noise never settles, yet the loader moves on: listening after a read ends 3 s
 // after it began, whatever still comes.
 TEST(Hearing, ALineFullOfNoiseStillMovesOn) {
-  zemlot::Options device;
-  device.netnum = 9;
-  testing::VirtualLine line(device);
-  Exchange x;
-  x.command_tx = CMD_ERASE_PAGE;
+  Bench b;
+  auto& [line, x] = b;
   x.line.found = true;
   ASSERT_TRUE(send_command(line, x, 1, line));
   for (uint64_t ms = 150; ms < 10000; ms += 10)
@@ -252,11 +258,8 @@ namespace {
 TEST(Hearing, ADrainOnlyOnEvidence) {
   const std::string ok = "01 03 00 00 00 00 79";
   for (const bool copies : {false, true}) {
-    zemlot::Options device;
-    device.netnum = 9;
-    testing::VirtualLine line(device);
-    Exchange x;
-    x.command_tx = CMD_ERASE_PAGE;
+    Bench b;
+    auto& [line, x] = b;
     ASSERT_TRUE(send_command(line, x, 1, line));  // unanswered
     line.sleep_ms(119);
     EXPECT_EQ(receive_reply(line, x, line).status, ReplyStatus::NotAccepted);
