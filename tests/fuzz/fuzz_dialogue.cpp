@@ -4,12 +4,12 @@
 #include <cstring>
 #include <vector>
 
+#include "app/frontend.h"
+#include "app/port_stage.h"
 #include "capture_console.h"
 #include "container/container.h"
 #include "dialogue/dialogue.h"
-#include "app/frontend.h"
 #include "fuzz_support.h"
-#include "app/port_stage.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
 #include "wire/crc32.h"
@@ -162,6 +162,11 @@ Input draw(const uint8_t* data, size_t size) {
   r.device.crc_before_unlock = static_cast<zemlot::CrcBeforeUnlock>((compare >> 1) % 3);
   if (compare & 8)
     r.device.holds = r.plain;
+  // A refused comparison is no comparison: the image is written as without it, however little
+  // the device held.
+  for (const zemlot::Refusal& f : r.device.faults.refuse)
+    if (r.compare && f.code == CMD_GET_CRC)
+      r.fault_cost += 20000;
   // A device that has jumped answers no more: a lost confirmation costs the bounded jump.
   r.fault_cost += r.device.after_goto != zemlot::AfterGoto::Bootloader ? kGotoAttempts : 0;
   r.fault_cost += r.device.faults.bad_crc.empty() ? 0 : 3;
