@@ -449,6 +449,7 @@ void Model::chunk_sent(const Chunk& chunk, uint64_t now_us) {
     note("<- " + hex_bytes(chunk.bytes.data(), chunk.bytes.size()) + "  " + chunk.note);
   }
   if (chunk.application) {
+    counts_.chatter_bytes += static_cast<uint32_t>(chunk.bytes.size());
     queue_chatter(now_us);
     return;
   }

@@ -190,7 +190,8 @@ struct Summary {
   uint32_t checked_from = 0;
   uint32_t checked_crc = 0;
   bool app_started = false;
-  bool app_running = false;  // the device left its bootloader (Options::after_goto)
+  bool app_running = false;    // the device left its bootloader (Options::after_goto)
+  uint32_t chatter_bytes = 0;  // what the application put on the line of its own accord
 };
 
 // The summary as zemlot-sim prints it, one "key: value" line each, ending with a newline:

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "capture_console.h"
 #include "text/utf8.h"
 
@@ -24,6 +27,23 @@ TEST(Encoding, OurTextsInEachConsoleEncoding) {
   for (auto& [enc, text, want] : rows)
     EXPECT_EQ(encode(std::move(enc), text), want) << text;
   EXPECT_EQ(Encoder::iconv_to("NO-SUCH-CODESET"), nullptr);
+  // Each encoder says what it needs and writes no byte past the room it is given.
+  std::unique_ptr<Encoder> encoders[] = {Encoder::utf8(), Encoder::cp1251(),
+                                         Encoder::iconv_to("KOI8-R")};
+  for (const auto& e : encoders) {
+    char out[8];
+    std::fill(std::begin(out), std::end(out), '#');
+    EXPECT_GE(e->encode("ОК ёж", out, 3), 5u);
+    EXPECT_EQ(std::string(out + 3, 5), "#####");
+  }
+  // The codesets a locale names, and what the console writes for each.
+  const std::pair<const char*, Encoder::Kind> codesets[] = {
+      {"UTF-8", Encoder::Kind::Utf8},    {"ANSI_X3.4-1968", Encoder::Kind::Utf8},
+      {"US-ASCII", Encoder::Kind::Utf8}, {"ASCII", Encoder::Kind::Utf8},
+      {"CP1251", Encoder::Kind::Cp1251}, {"windows-1251", Encoder::Kind::Cp1251},
+      {"KOI8-R", Encoder::Kind::Iconv}};
+  for (const auto& [codeset, kind] : codesets)
+    EXPECT_EQ(encoder_for_codeset(codeset)->kind(), kind) << codeset;
   // The own table against the system's converter on every character CP1251 has.
   const std::string all =
       "ЂЃ‚ѓ„…†‡€‰Љ‹ЊЌЋЏђ‘’“”•–—™љ›њќћџ\u00A0ЎўЈ¤Ґ¦§Ё©Є«¬\u00AD®Ї°±Ііґµ¶·ё№є»јЅѕї"

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "capture_console.h"
 #include "app/frontend.h"
+#include "capture_console.h"
 #include "process.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
@@ -539,7 +539,8 @@ std::vector<Row> rows() {
           {.device = {.after_goto = zemlot::AfterGoto::Chatter, .faults = {.drop_reply = {10}}},
            .echo = true},
           "…Идет выдача команды на переход (16)\r" + B53 + "Подтверждение не получено\n" + kEnd,
-          "…05@08001000 06 06 06 06 06 06 06 06 06 06"),
+          "…05@08001000 06 06 06 06 06 06 06 06 06 06", kClosingErr, 0, false,
+          [](VirtualLine& l) { EXPECT_GT(l.model().summary().chatter_bytes, 0u); }),
       Row("a device that refuses every jump",
           {.device = {.faults = {.refuse = {{CMD_GOTO_APPLICATION, 1, 0xEA},
                                             {CMD_GOTO_APPLICATION, 2, 0xEA},
