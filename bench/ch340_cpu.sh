@@ -13,15 +13,9 @@ for p in bench_ch340 zemlot-sim cct; do
 done
 bench=$build/bench_ch340
 [ -x "$bench" ] || bench=$build/bench/bench_ch340
-work=$(mktemp -d)
-sim_pid=""
-trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
-head -c 800 /dev/urandom >"$work/image.bin"
-"$build/cct" make --in "$work/image.bin" --out "$work/bench.cct" >/dev/null
+bench_setup "$build" 800 bench.cct zemlot-sim cct
 for mode in ch340 plain; do
   start_sim "$build" "$work/sim.out" --work-ms erase=25,write=1
   echo Y | LANG=C.UTF-8 "$bench" "$mode" "$port" "$work/bench.cct" 2>&1 >/dev/null | tail -n 1
-  kill -TERM "$sim_pid"
-  wait "$sim_pid" || true
-  sim_pid=""
+  stop_sim
 done

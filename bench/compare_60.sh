@@ -7,23 +7,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/sim.sh
 build=${1:-build}
-for p in korvel zemlot-sim cct; do
-  [ -x "$build/$p" ] || { echo "bench: $build/$p missing; build first" >&2; exit 2; }
-done
-work=$(mktemp -d)
-sim_pid=""
-trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
-head -c $((60 * 1024)) /dev/urandom >"$work/image.bin"
-"$build/cct" make --in "$work/image.bin" --out "$work/image.cct" >/dev/null
+bench_setup "$build" $((60 * 1024)) image.cct korvel zemlot-sim cct
 for compare in 1 ""; do
   start_sim "$build" "$work/sim.out" --holds "$work/image.cct" --work-ms erase=25,write=1
   start=$EPOCHREALTIME
   echo Y | KORVEL_COMPARE=$compare LANG=C.UTF-8 "$build/korvel" "$port" 1 "$work/image.cct" P \
     >"$work/korvel.out" 2>&1
   end=$EPOCHREALTIME
-  kill -TERM "$sim_pid"
-  wait "$sim_pid" || true
-  sim_pid=""
+  stop_sim
   grep -q "Подтверждение получено" "$work/korvel.out" || { echo "bench: the run failed" >&2; exit 1; }
   awk -v a="$start" -v b="$end" -v c="${compare:-unset}" -v p="${KORVEL_PACING:-documented}" \
     'BEGIN { printf "KORVEL_COMPARE=%s, %s pauses: %.1f s\n", c, p, b - a }'

@@ -16,16 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/sim.sh
 build=${1:-build}
-for p in korvel zemlot-sim cct; do
-  [ -x "$build/$p" ] || { echo "bench: $build/$p missing; build first" >&2; exit 2; }
-done
-
-work=$(mktemp -d)
-sim_pid=""
-trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
-
-head -c 8192 /dev/urandom >"$work/image.bin"
-"$build/cct" make --in "$work/image.bin" --out "$work/bench.cct" >/dev/null
+bench_setup "$build" 8192 bench.cct korvel zemlot-sim cct
 
 # Notes when the first block is confirmed and when the last one is, from the loader's
 # progress texts as they come (each ends with a carriage return).
@@ -52,9 +43,7 @@ run_mode() {
     TIMEFORMAT='%3R %3U %3S'
     time (echo Y | KORVEL_PACING=$mode LANG=C.UTF-8 "$build/korvel" "$port" 1 "$work/bench.cct" P 2>&1)
   ) 2>"$work/times" | block_times >"$work/korvel.out"
-  kill -TERM "$sim_pid"
-  wait "$sim_pid" || true
-  sim_pid=""
+  stop_sim
   read -r wall user sys <"$work/times"
   grep -q "Подтверждение получено" "$work/korvel.out" || {
     echo "bench: the run with KORVEL_PACING='$mode' $* did not succeed" >&2

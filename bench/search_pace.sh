@@ -13,14 +13,7 @@ cd "$(dirname "$0")/.."
 . scripts/lib/sim.sh
 build=${1:-build}
 build=$(cd "$build" && pwd)
-for p in korvel zemlot-sim cct; do
-  [ -x "$build/$p" ] || { echo "bench: $build/$p missing; build first" >&2; exit 2; }
-done
-work=$(mktemp -d)
-sim_pid=""
-trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
-head -c 64 /dev/urandom >"$work/image.bin"
-"$build/cct" make --in "$work/image.bin" --out "$work/pace.cct" >/dev/null
+bench_setup "$build" 64 pace.cct korvel zemlot-sim cct
 
 # The gaps between the frames' trace lines: the mean and longest of the first n, then the next.
 pace() {
@@ -38,9 +31,7 @@ run() {
   start_sim "$build" "$work/sim.out" "$@"
   KORVEL_TRACE="$work/trace" LANG=C.UTF-8 timeout -s INT "$limit" "$build/korvel" "$port" "$netnum" \
     "$work/pace.cct" I >/dev/null 2>&1 || true
-  kill -TERM "$sim_pid" 2>/dev/null || true
-  wait "$sim_pid" 2>/dev/null || true
-  sim_pid=""
+  stop_sim
   printf '%-34s ' "$what:"
   pace 20
 }

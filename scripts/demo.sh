@@ -41,9 +41,7 @@ else
   echo Y | build/korvel "$port" 1 "$work/sample.cct" P || status=$?
 fi
 
-kill -TERM "$sim_pid"
-wait "$sim_pid" || true
-sim_pid=""
+stop_sim
 echo
 tail -n +2 "$work/sim.out"
 # What the device checked against what the container says it must hold.
