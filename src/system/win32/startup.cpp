@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "system/startup.h"
+#include "system/win32/arguments.h"
 #include "text/utf8.h"
 
 namespace korvel {
@@ -53,17 +54,7 @@ void exit_interrupted(int) {
 
 }  // namespace korvel
 
-// The wide entry point (mingw's -municode): the arguments as UTF-16, so that a name the ANSI
-// code page lacks reaches the program whole.
 extern "C" int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
-    const std::wstring_view arg(argv[i]);
-    args.push_back(korvel::from_utf16(std::u16string(arg.begin(), arg.end())));
-  }
-  std::vector<const char*> view;
-  for (const std::string& arg : args)
-    view.push_back(arg.c_str());
-  view.push_back(nullptr);
-  return korvel::program_main(argc, view.data());
+  const korvel::Utf8Arguments args(argc, argv);
+  return korvel::program_main(argc, args.argv());
 }
