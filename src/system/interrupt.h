@@ -19,4 +19,7 @@ void check();
 // A pause that an interrupt cuts short (and then ends the run).
 void sleep_ms(uint32_t ms);
 
+// The platform's part of the pause: waits up to ms, less once an interrupt has arrived.
+void wait_ms(uint32_t ms);
+
 }  // namespace korvel::interrupt

@@ -1,8 +1,6 @@
 // Interrupts on POSIX systems: signals, and a pipe that wakes the waits.
 #include <poll.h>
 
-#include <chrono>
-
 #include "signal_pipe.h"
 #include "system/posix/interrupt_posix.h"
 
@@ -29,18 +27,10 @@ int wake_fd() {
   return signal_pipe::fd();
 }
 
-void sleep_ms(uint32_t ms) {
-  using SteadyClock = std::chrono::steady_clock;
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    check();
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    if (left.count() <= 0)
-      return;
-    // Without a wake descriptor poll() on nothing is a plain sleep.
-    pollfd p{wake_fd(), POLLIN, 0};
-    (void)::poll(&p, p.fd >= 0 ? 1 : 0, static_cast<int>(left.count()));
-  }
+void wait_ms(uint32_t ms) {
+  // Without a wake descriptor poll() on nothing is a plain sleep.
+  pollfd p{wake_fd(), POLLIN, 0};
+  (void)::poll(&p, p.fd >= 0 ? 1 : 0, static_cast<int>(ms));
 }
 
 }  // namespace korvel::interrupt

@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <chrono>
 
 namespace korvel::interrupt {
 
@@ -50,22 +49,11 @@ void check() {
     g_action(g_signal.load());
 }
 
-// A wait may end up to a timer tick before its time, so the pause is measured on the clock and
-// waited out to its end: never shorter than asked.
-void sleep_ms(uint32_t ms) {
-  using SteadyClock = std::chrono::steady_clock;
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    check();
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    if (left.count() <= 0)
-      return;
-    const auto wait = static_cast<DWORD>(left.count());
-    if (g_event != NULL)
-      WaitForSingleObject(g_event, wait);
-    else
-      Sleep(wait);
-  }
+void wait_ms(uint32_t ms) {
+  if (g_event != NULL)
+    WaitForSingleObject(g_event, ms);
+  else
+    Sleep(ms);
 }
 
 }  // namespace korvel::interrupt
