@@ -75,6 +75,14 @@ void get_keyid(Dialogue& d) {
   d.exchange.rxframe = INVALIDE;
 }
 
+// A bounded query: counts a frame of the command sent in this pass and not confirmed. True
+// while attempts remain.
+bool attempts_left(Dialogue& d, uint8_t command, uint32_t& unconfirmed, uint32_t attempts) {
+  if (d.engine.sent_this_pass && d.exchange.flight.command == command)
+    unconfirmed += 1;
+  return unconfirmed < attempts;
+}
+
 // The checksum query as the checksum state builds it: the image's place and its size.
 void arm_checksum_query(Dialogue& d) {
   arm_next_command(d, CMD_GET_CRC, APP_START);
@@ -99,6 +107,12 @@ void checksum_matched(Dialogue& d) {
   d.con.print_line("Переключаем выполнение кода на пользовательскую программу");
 }
 
+void compare_impossible(Dialogue& d) {
+  d.con.print(BLANK53);
+  d.con.print_line("Сравнение невозможно");
+  after_versions(d, Ending::CompareImpossible);
+}
+
 // KORVEL_COMPARE: a device that already holds the container's image needs no writing. A CRC-32
 // match of another image is about one in four billion.
 void compare_image(Dialogue& d) {
@@ -107,9 +121,7 @@ void compare_image(Dialogue& d) {
   // cannot be the device's: it is not asked for a checksum over a range it must refuse.
   const Container& c = d.container;
   if (c.numpageerase > kAppPages || c.numloadblocs == 0) {
-    d.con.print(BLANK53);
-    d.con.print_line("Сравнение невозможно");
-    after_versions(d, Ending::CompareImpossible);
+    compare_impossible(d);
     return;
   }
   arm_checksum_query(d);
@@ -129,16 +141,10 @@ void compare_image(Dialogue& d) {
     d.con.textf(Stream::Out, "Сравнение невозможно (ошибка %X)\n",
                 static_cast<unsigned>(d.exchange.command_rx));
     after_versions(d, Ending::CompareImpossible);
+  } else if (attempts_left(d, CMD_GET_CRC, engine.compare_unanswered, kCompareAttempts)) {
+    progress(d, "Идет считывание CRC-32 расшифрованного образа(%d)\r");
   } else {
-    if (engine.sent_this_pass && d.exchange.flight.command == CMD_GET_CRC)
-      engine.compare_unanswered += 1;
-    if (engine.compare_unanswered < kCompareAttempts) {
-      progress(d, "Идет считывание CRC-32 расшифрованного образа(%d)\r");
-    } else {
-      d.con.print(BLANK53);
-      d.con.print_line("Сравнение невозможно");
-      after_versions(d, Ending::CompareImpossible);
-    }
+    compare_impossible(d);
   }
   d.exchange.rxframe = INVALIDE;
 }
@@ -400,9 +406,7 @@ void jump_confirmed(Dialogue& d) {
 // bootloader's frames, so an unconfirmed jump is asked for a bounded number of times.
 bool jump_given_up(Dialogue& d) {
   Engine& engine = d.engine;
-  if (engine.sent_this_pass && d.exchange.flight.command == CMD_GOTO_APPLICATION)
-    engine.goto_unconfirmed += 1;
-  if (engine.goto_unconfirmed < kGotoAttempts)
+  if (attempts_left(d, CMD_GOTO_APPLICATION, engine.goto_unconfirmed, kGotoAttempts))
     return false;
   d.con.print(BLANK53);
   d.con.print_line("Подтверждение не получено");
@@ -411,14 +415,10 @@ bool jump_given_up(Dialogue& d) {
   return true;
 }
 
-template <uint8_t command>
-void arm_without_argument(Dialogue& d) {
-  arm_next_command(d, command, 0);
-}
-
 struct QueryState {
   state_e state;
   uint8_t command;
+  // Null: the command goes without an argument.
   void (*arm)(Dialogue&);
   void (*confirmed)(Dialogue&);
   const char* progress;
@@ -426,16 +426,14 @@ struct QueryState {
 };
 
 constexpr QueryState kQueries[] = {
-    {ACTIVATION_SEARCH, CMD_ACTIVATE, arm_without_argument<CMD_ACTIVATE>, activated,
-     "Идет поиск бутлоадера (%d)\r"},
-    {GET_BLID, CMD_GET_BLID, arm_without_argument<CMD_GET_BLID>, bootloader_version_read,
+    {ACTIVATION_SEARCH, CMD_ACTIVATE, nullptr, activated, "Идет поиск бутлоадера (%d)\r"},
+    {GET_BLID, CMD_GET_BLID, nullptr, bootloader_version_read,
      "Идет запрос версии бутлоадера (%d)\r"},
-    {UNBLOCK_FLASH, CMD_UNBLOCK_FLASH, arm_without_argument<CMD_UNBLOCK_FLASH>, unblocked,
-     "Снимаем блокировку (%d)\r"},
+    {UNBLOCK_FLASH, CMD_UNBLOCK_FLASH, nullptr, unblocked, "Снимаем блокировку (%d)\r"},
     {GET_CRC, CMD_GET_CRC, arm_checksum_query, checksum_read,
      "Идет считывание CRC-32 расшифрованного образа(%d)\r"},
-    {GOTO_APPLICATION, CMD_GOTO_APPLICATION, arm_without_argument<CMD_GOTO_APPLICATION>,
-     jump_confirmed, "Идет выдача команды на переход (%d)\r", jump_given_up},
+    {GOTO_APPLICATION, CMD_GOTO_APPLICATION, nullptr, jump_confirmed,
+     "Идет выдача команды на переход (%d)\r", jump_given_up},
 };
 
 template <state_e state>
@@ -449,7 +447,10 @@ constexpr size_t query_index() {
 template <state_e state>
 int query(Dialogue& d) {
   const QueryState& q = kQueries[query_index<state>()];
-  q.arm(d);
+  if (q.arm != nullptr)
+    q.arm(d);
+  else
+    arm_next_command(d, q.command, 0);
   if (confirmed(d, q.command))
     q.confirmed(d);
   else if (q.gives_up == nullptr || !q.gives_up(d))
