@@ -48,6 +48,11 @@ void trace_late(const Exchange& x, uint64_t before_us) {
                      x.line.late_us == 0 ? " (prompt again)" : "");
 }
 
+// The device was heard answering this long after its frame: it is at least that slow.
+void at_least_late(LineModel& line, uint64_t us) {
+  line.late_us = std::max(line.late_us, std::min(us, kTiming.late_max_us));
+}
+
 void note_bytes(Exchange& x, Clock& clock, uint32_t got) {
   if (got > 0)
     x.line.last_rx_us = clock.now_us();
@@ -121,8 +126,7 @@ void before_frame(SerialPort& port, Exchange& x, Clock& clock, bool by_reply) {
   if (line.drain_quiet_us > 0 && (line.copies_heard || got > 0))
     drain(port, x, clock, line.drain_quiet_us);
   else if (got > 0 && line.unanswered)
-    line.late_us = std::max(
-        line.late_us, std::min(clock.now_us() - line.unanswered_since_us, kTiming.late_max_us));
+    at_least_late(line, clock.now_us() - line.unanswered_since_us);
   trace_late(x, late_before);
   line.drain_quiet_us = 0;
   line.copies_heard = false;
@@ -384,8 +388,10 @@ Reply Hearing::taken(uint32_t at) {
   const uint64_t late_before = line.late_us;
   line.found = true;
   line.unheard = 0;
-  if (r.code == f_.command)
-    line.late_us = late ? std::max(line.late_us, std::min(took, kTiming.late_max_us)) : 0;
+  if (r.code == f_.command && late)
+    at_least_late(line, took);
+  else if (r.code == f_.command)
+    line.late_us = 0;
   if (line.unanswered) {
     line.drain_quiet_us = std::clamp(took, kTiming.quiet_us, kTiming.drain_max_us);
     line.copies_heard = h_.n > at + kReplyFrameSize || port_.input_waiting() > 0;
@@ -414,8 +420,7 @@ Reply Hearing::not_taken() {
   const uint64_t late_before = line.late_us;
   const uint64_t late_at = first_late_us_ > 0 ? first_late_us_ : over_frame ? f_.sent_at_us : 0;
   if (late_at > line.unanswered_since_us)
-    line.late_us =
-        std::max(line.late_us, std::min(late_at - line.unanswered_since_us, kTiming.late_max_us));
+    at_least_late(line, late_at - line.unanswered_since_us);
   line.unanswered = !prompt;
   trace_late(x_, late_before);
   line.unheard += line.found && h_.n == 0 ? 1 : 0;
