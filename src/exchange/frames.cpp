@@ -21,11 +21,6 @@ void build_command_frame(Exchange& x, int32_t netnum) {
 
 namespace {
 
-// A wait in whole milliseconds, never cut short by the rounding.
-uint32_t wait_ms(uint64_t us) {
-  return static_cast<uint32_t>(std::min<uint64_t>((us + 999) / 1000, UINT32_MAX));
-}
-
 double ms(uint64_t us) {
   return static_cast<double>(us) / 1000.0;
 }
@@ -73,7 +68,7 @@ bool until_quiet(SerialPort& port, Exchange& x, Clock& clock, uint64_t from, uin
     const auto [buf, space] = room();
     uint32_t got = 0;
     if (!port_read_until(port, system_waits(clock), buf, space, &got,
-                         wait_ms(std::min(until - now, quiet))))
+                         ceil_ms(std::min(until - now, quiet))))
       return false;
     note_bytes(x, clock, got);
     if (got == 0)
@@ -87,7 +82,7 @@ bool until_quiet(SerialPort& port, Exchange& x, Clock& clock, uint64_t from, uin
 // Whatever waits at the port now: read it (up to `cap`), without waiting.
 uint32_t take_waiting(SerialPort& port, uint8_t* buf, uint32_t cap, bool* ok) {
   uint32_t got = 0;
-  *ok = port.input_waiting() == 0 || port.read_some(buf, cap, &got, 0);
+  *ok = port.input_waiting() == 0 || port_take_waiting(port, buf, cap, &got);
   return got;
 }
 
@@ -136,7 +131,7 @@ void before_frame(SerialPort& port, Exchange& x, Clock& clock, bool by_reply) {
         std::max(line.last_rx_us > 0 ? line.last_rx_us + line.line_free_us : 0, line.hold_until_us);
     x.flight.close_behind = now < free_at + kTiming.line_free_us;
     if (now < free_at)
-      clock.sleep_ms(wait_ms(free_at - now));
+      clock.sleep_ms(ceil_ms(free_at - now));
   }
   port.discard_input();
 }
@@ -291,7 +286,7 @@ bool Hearing::read_step(const Judgement& j) {
   // and nothing more is waited for, as the documented read would not.
   if (!f_.by_reply && j.need == 0)
     return port_.input_waiting() > 0 && read_into(space, 0, false, "read waiting") > 0;
-  return read_into(want, wait_ms(window_end_ - now), false, "rest of a reply cut short") > 0;
+  return read_into(want, ceil_ms(window_end_ - now), false, "rest of a reply cut short") > 0;
 }
 
 // After a read that took no reply: listening only for cause. A reply may still be on its way
@@ -327,7 +322,7 @@ bool Hearing::listen_step() {
     return false;
   make_room();
   const uint32_t before = h_.n;
-  read_into(1, wait_ms(std::min(until - now, kTiming.quiet_us)), false, "listening");
+  read_into(1, ceil_ms(std::min(until - now, kTiming.quiet_us)), false, "listening");
   if (failed_) {
     failed_ = false;
     return false;

@@ -12,10 +12,6 @@ PortWaits system_waits(Clock& clock) {
 
 namespace {
 
-uint32_t ceil_ms(uint64_t us) {
-  return static_cast<uint32_t>(std::min<uint64_t>((us + 999) / 1000, UINT32_MAX));
-}
-
 // Adds to the *got bytes in buf what comes until there are n or deadline_us has passed.
 bool collect(SerialPort& port, const PortWaits& w, uint8_t* buf, uint32_t n, uint32_t* got,
              uint64_t deadline_us) {
@@ -35,8 +31,9 @@ bool collect(SerialPort& port, const PortWaits& w, uint8_t* buf, uint32_t n, uin
   }
 }
 
-// What is waiting now, up to n bytes, however few a driver hands over at a time.
-bool take_waiting(SerialPort& port, uint8_t* buf, uint32_t n, uint32_t* got) {
+}  // namespace
+
+bool port_take_waiting(SerialPort& port, uint8_t* buf, uint32_t n, uint32_t* got) {
   if (!port.read_some(buf, n, got, 0))
     return false;
   for (uint32_t k = *got; k > 0 && *got < n; *got += k)
@@ -45,14 +42,12 @@ bool take_waiting(SerialPort& port, uint8_t* buf, uint32_t n, uint32_t* got) {
   return true;
 }
 
-}  // namespace
-
 bool port_read(SerialPort& port, const PortWaits& w, uint8_t* buf, uint32_t n, uint32_t* got) {
   if (got == nullptr)
     return false;
   *got = 0;
   w.check();
-  if (!take_waiting(port, buf, n, got))
+  if (!port_take_waiting(port, buf, n, got))
     return false;
   if (*got > 0 || n == 0)
     return true;
@@ -67,7 +62,7 @@ bool port_read_until(SerialPort& port, const PortWaits& w, uint8_t* buf, uint32_
   *got = 0;
   const uint64_t deadline = w.clock.now_us() + uint64_t{wait_ms} * 1000;
   w.check();
-  if (!take_waiting(port, buf, n, got))
+  if (!port_take_waiting(port, buf, n, got))
     return false;
   return collect(port, w, buf, n, got, deadline);
 }

@@ -4,6 +4,7 @@
 // wait and no wait longer than kReadSliceMs, and a primitive that comes back early with nothing
 // (a widely used USB driver does, whatever its time-outs say) answered with a 1 ms pause, never
 // with a spin.
+#include <algorithm>
 #include <cstdint>
 
 #include "system/clock.h"
@@ -21,6 +22,14 @@ struct PortWaits {
 PortWaits system_waits(Clock& clock);
 
 inline constexpr uint32_t kReadSliceMs = 50;
+
+// A wait in whole milliseconds, never cut short by the rounding.
+constexpr uint32_t ceil_ms(uint64_t us) {
+  return static_cast<uint32_t>(std::min<uint64_t>((us + 999) / 1000, UINT32_MAX));
+}
+
+// What is waiting now, up to n bytes, however few a driver hands over at a time; no wait.
+bool port_take_waiting(SerialPort& port, uint8_t* buf, uint32_t n, uint32_t* got);
 
 // The documented read: bytes already waiting come back at once (up to n); otherwise it waits up
 // to the read's time limit (21 + n ms) for n bytes. Running out of time is no failure: true,
