@@ -18,7 +18,7 @@ namespace korvel::gang {
 
 namespace {
 
-bool starts_with_at(std::string_view text, std::string_view what, size_t* at) {
+bool find_at(std::string_view text, std::string_view what, size_t* at) {
   *at = text.find(what);
   return *at != std::string_view::npos;
 }
@@ -54,15 +54,14 @@ Phase phase_of(std::string_view command, bool found) {
 //   end: exit status 0            end: interrupted by signal 2
 void Progress::line(std::string_view text) {
   size_t at = 0;
-  if (starts_with_at(text, "container: ", &at) &&
-      text.find(" blocks, ") != std::string_view::npos) {
+  if (find_at(text, "container: ", &at) && text.find(" blocks, ") != std::string_view::npos) {
     blocks = number_before(text, text.find(" blocks, "));
-  } else if (starts_with_at(text, "  -> ", &at) && starts_with_at(text, "  CMD_", &at)) {
+  } else if (find_at(text, "  -> ", &at) && find_at(text, "  CMD_", &at)) {
     const std::string_view rest = text.substr(at + 2);
     command = std::string(rest.substr(0, rest.find(' ')));
     if (phase != Phase::Ended)
       phase = phase_of(command, found);
-  } else if (starts_with_at(text, ", confirms, value 0x", &at)) {
+  } else if (find_at(text, ", confirms, value 0x", &at)) {
     const auto value = static_cast<uint32_t>(
         std::strtoul(std::string(text.substr(at + 20, 8)).c_str(), nullptr, 16));
     if (command == "CMD_ACTIVATE")
@@ -73,10 +72,10 @@ void Progress::line(std::string_view text) {
       key = static_cast<int8_t>(value & 0xFFu) - 0x30;
     else if (command == "CMD_WRITE_BLOCK")
       written += 1;
-  } else if (starts_with_at(text, "end: exit status ", &at)) {
+  } else if (find_at(text, "end: exit status ", &at)) {
     status = std::atoi(std::string(text.substr(at + 17)).c_str());
     phase = Phase::Ended;
-  } else if (starts_with_at(text, "end: interrupted by signal ", &at)) {
+  } else if (find_at(text, "end: interrupted by signal ", &at)) {
     status = 128 + std::atoi(std::string(text.substr(at + 27)).c_str());
     phase = Phase::Ended;
   }
@@ -114,7 +113,7 @@ std::string outcome(const Progress& p, int status, bool given_up, bool stopped) 
   }
 }
 
-bool succeeded(const Progress&, int status, bool given_up, bool stopped) {
+bool succeeded(int status, bool given_up, bool stopped) {
   return !given_up && !stopped && (status == 0 || status == 10);
 }
 
@@ -509,7 +508,7 @@ int Batch::run() {
   if (interrupted())
     return 130;
   for (auto& p : ports_)
-    if (!succeeded(p->progress, p->status, p->given_up, p->stopped))
+    if (!succeeded(p->status, p->given_up, p->stopped))
       return 1;
   return 0;
 }

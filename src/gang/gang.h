@@ -30,7 +30,7 @@ struct Progress {
 // (`given_up`: no bootloader within the search limit; `stopped`: the gang's own Ctrl+C).
 std::string outcome(const Progress& p, int status, bool given_up, bool stopped);
 // Programmed, or holding the image already (KORVEL_COMPARE).
-bool succeeded(const Progress& p, int status, bool given_up, bool stopped);
+bool succeeded(int status, bool given_up, bool stopped);
 
 // What the live view shows of a port: its phase and, while writing, the share done.
 std::string phase_text(const Progress& p);

@@ -89,7 +89,7 @@ TEST(GangReport, OutcomesLinesAndNames) {
   };
   for (const auto& [p, status, given_up, stopped, words, ok] : cases) {
     EXPECT_EQ(outcome(*p, status, given_up, stopped), words) << status;
-    EXPECT_EQ(succeeded(*p, status, given_up, stopped), ok) << status;
+    EXPECT_EQ(succeeded(status, given_up, stopped), ok) << status;
   }
   EXPECT_EQ(csv_line({"a", "b,c", "d\"e", ""}), "a,\"b,c\",\"d\"\"e\",\n");
   EXPECT_EQ(file_name_of("/dev/ttyUSB0"), "port-_dev_ttyUSB0");
