@@ -291,19 +291,22 @@ bool Hearing::read_step(const Judgement& j) {
 
 // After a read that took no reply: listening only for cause. A reply may still be on its way
 // when the read heard none of it, or a reply cut short: from a device that has answered before
-// (it is working late, not gone; a quiet time more for each frame it left unheard in a row), and
-// for as long as the caller gives it (a block's reply). A device heard answering late before is
-// given that long after its frame. A whole wrong reply, and silence before any device has
+// (it is working late, not gone: beyond when its answer was due, a quiet time more for each
+// frame it left unheard in a row), and for as long as the caller gives it (a block's reply). A
+// device heard answering late before is given that long after its frame: its answer is due
+// then, not at the end of the read. A whole wrong reply, and silence before any device has
 // answered, cost nothing more.
 Hearing::Phase Hearing::after_read() {
   h_.echo_open = false;
   const uint64_t now = clock_.now_us();
-  uint64_t until = f_.sent_at_us + x_.line.late_us;
+  const uint64_t due = f_.sent_at_us + x_.line.late_us;
+  uint64_t until = due;
   if (h_.n < kReplyFrameSize) {
     until = std::max(until, f_.sent_at_us + min_listen_us_);
     if (h_.n > 0 || x_.line.found)
-      until = std::max(until, window_end_ + std::min(kTiming.quiet_us * (1 + x_.line.unheard),
-                                                     kTiming.late_max_us));
+      until = std::max(until,
+                       std::max(window_end_, due) +
+                           std::min(kTiming.quiet_us * (1 + x_.line.unheard), kTiming.late_max_us));
   }
   listen_from_us_ = now;
   listen_until_ = until;

@@ -210,7 +210,9 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
       // Heard after the read: late since the first frame unanswered (172 ms and a write before);
       // listened for 50 ms, since the frame before went unheard.
       {"55 55", 160, false, 172 + 17 + 160, 197},
-      {"", 0, false, 349, 349},  // silence now listens that long after the frame
+      // Silence now listens that long after the frame, and beyond it 25 ms and 25 ms more for the
+      // frame left unheard before.
+      {"", 0, false, 349, 349 + 50},
       {ok, 20, true, 0, 119},    // prompt again: forgotten
       {"", 0, false, 0, 172},
   };
