@@ -4,12 +4,11 @@
 #include <cstring>
 #include <vector>
 
-#include "app/frontend.h"
-#include "app/port_stage.h"
 #include "capture_console.h"
 #include "container/container.h"
 #include "dialogue/dialogue.h"
 #include "fuzz_support.h"
+#include "in_process.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
 #include "wire/crc32.h"
@@ -183,7 +182,7 @@ struct Run {
   bool wrote_all = false, closed = false;
 };
 
-// The run as the front end drives it; the holders let go of the port and the container.
+// The whole run, as the program runs it.
 void play(const Input& r, const Opts& device, bool failures, Run& out) {
   static fuzz::ScratchFile file;
   file.set(r.cct.data(), r.cct.size());
@@ -192,23 +191,15 @@ void play(const Input& r, const Opts& device, bool failures, Run& out) {
   line.fail_write_at(failures ? 8u + r.writes : 0);
   line.fail_read_after(failures && (r.failed_read & 0x80) ? r.failed_read & 0x7F : 0);
   out.con.input = r.answers;
-  const char* argv[] = {"korvel", "FUZZ", r.netnum_text.c_str(), file.path.c_str(), r.directive};
-  RunConfig cfg;
-  FUZZ_CHECK(parse_arguments(5, argv, cfg) && cfg.netnum == r.netnum);
-  cfg.pacing = r.by_reply ? PACING_REPLY : cfg.pacing;
-  cfg.resend = r.resend;
-  cfg.compare = r.compare;
-  PortHolder port(line);
-  FUZZ_CHECK(port.open(out.con, cfg).ok());
-  Container c;
-  Verdict verdict = Verdict::Bad;
-  FUZZ_CHECK(load_container(out.con, cfg.FileCC, c, verdict) == 0);
-  FUZZ_CHECK((verdict == Verdict::Good) == !r.corrupt &&
-             fuzz::read_is_caught(c.buff_BIN.data() + r.plain.size()));
-  Dialogue d{out.con, line, line, cfg, c};
-  out.rc = run_dialogue(d, verdict);
+  const std::string resend = std::to_string(r.resend);
+  const testing::Ran ran = testing::run_in_process(
+      line, out.con, {"korvel", "FUZZ", r.netnum_text, file.path, r.directive},
+      {.pacing = r.by_reply ? "reply" : "",
+       .resend = resend.c_str(),
+       .compare = r.compare ? "1" : "0"});
+  out.rc = ran.status;
   out.wrote_all = line.write_calls() == line.frames_written().size();
-  out.closed = out.rc == 0 && port.close(out.con) == 0;
+  out.closed = !ran.port_left_open && out.con.err == "Закрываю СОМ порт... OK\n";
   out.frames = line.frames_written();
   out.times = line.write_times();
   out.device = line.model().summary();
@@ -280,6 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& out = run.con.out;
   FUZZ_CHECK(run.rc == 0 ? run.wrote_all && run.closed
                          : run.rc == 1 && !run.wrote_all && run.con.err.ends_with("Write error\n"));
+  FUZZ_CHECK((out.find("Проверьте целостность файла") != out.npos) == r.corrupt);
   // Past the key exchange only in programming mode after the line "Y", with a sound container
   // and a network number that a reply can match.
   std::string said(r.answers, 0, run.con.input_read);

@@ -13,6 +13,7 @@
 
 #include "app/frontend.h"
 #include "capture_console.h"
+#include "in_process.h"
 #include "process.h"
 #include "stand_in_cipher.h"
 #include "virtual_line.h"
@@ -224,25 +225,20 @@ class Scenario : public ::testing::TestWithParam<Row> {
     if (in.at_answer)
       con.before_input = [&] { in.at_answer(path_); };
     const std::string trace = path_ + ".trace";
-    Platform p{con,
-               line,
-               line,
-               in.pacing,
-               in.traced ? trace.c_str() : in.trace,
-               in.traced ? "detailed" : in.status,
-               in.resend,
-               in.compare};
-    const std::vector<std::string> args = testing::words(in.program, in.args);
-    std::vector<const char*> argv;
-    for (const auto& a : args)
-      argv.push_back(a == "@" ? path_.c_str() : a.c_str());
-    Outcome o(run_loader(static_cast<int>(argv.size()), argv.data(), p), con.out, con.err, line.log,
-              line.wire, "", line.now_us());
+    std::vector<std::string> args = testing::words(in.program, in.args);
+    std::ranges::replace(args, std::string("@"), path_);
+    const testing::Ran ran = testing::run_in_process(line, con, args,
+                                                     {.pacing = in.pacing,
+                                                      .trace = in.traced ? trace.c_str() : in.trace,
+                                                      .status = in.traced ? "detailed" : in.status,
+                                                      .resend = in.resend,
+                                                      .compare = in.compare});
+    Outcome o(ran.status, con.out, con.err, line.log, line.wire, "", line.now_us());
     if (in.traced) {
       std::ifstream f(trace);
       o.trace.assign(std::istreambuf_iterator<char>(f), {});
     }
-    EXPECT_EQ(line.is_open(), left_open);
+    EXPECT_EQ(ran.port_left_open, left_open);
     // The device runs the image when the loader says so, holding it, its pages erased; when
     // the jump went unconfirmed it may or may not have jumped.
     const auto device = line.model().summary();
