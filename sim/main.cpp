@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "cli.h"
+#include "common/fd.h"
 #include "common/files.h"
 #include "common/text.h"
 #include "model.h"
@@ -48,31 +49,7 @@ std::string sys_error(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
-// A descriptor with one owner: closed when it goes, on every path.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes it now; what close() says.
-  int reset() {
-    const int r = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return r;
-  }
-
- private:
-  int fd_;
-};
+using korvel::common::Fd;
 
 // The pseudo-terminal's master or the serial port, and our own pty slave, so the master never
 // sees the loader's last close.

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/fd.h"
 #include "common/files.h"
 #include "common/text.h"
 #include "wire/crc32.h"
@@ -37,26 +38,7 @@ std::string hex32(uint32_t v) {
   return buf;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the result: on some file systems a failed write shows up here.
-  int close_checked() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
+using common::Fd;
 
 // Opening a FIFO or a terminal for reading would otherwise wait for a writer or a carrier.
 int open_for_reading(const std::string& path) {
@@ -189,7 +171,7 @@ bool fill_temporary(Fd& fd, const std::vector<uint8_t>& bytes, std::string* why)
     fail(why, "cannot flush to disk: " + errno_text(errno));
     return false;
   }
-  if (fd.close_checked() != 0) {
+  if (fd.reset() != 0) {
     fail(why, "cannot write: " + errno_text(errno));
     return false;
   }
@@ -240,11 +222,9 @@ bool write_atomically(const std::string& out, const std::vector<uint8_t>& bytes,
   if (!fill_temporary(fd, bytes, why) || !put_in_place(tmp, out, force, why))
     return false;
   // Make the new name itself durable; failing that is not worth reporting the run as failed.
-  const int dir = ::open(directory_of(out).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  if (const Fd dir(::open(directory_of(out).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      dir.valid())
+    ::fsync(dir.get());
   return true;
 }
 

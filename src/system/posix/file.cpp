@@ -3,24 +3,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/fd.h"
 #include "system/file_access.h"
 
 namespace korvel {
 
 OwnedFile open_regular(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0)
-    return nullptr;
+  common::Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat st;
-  const int flags = fcntl(fd, F_GETFL);
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
+  const int flags = fd.valid() ? fcntl(fd.get(), F_GETFL) : -1;
+  if (flags < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
     return nullptr;
-  }
-  OwnedFile f(fdopen(fd, "rb"));
-  if (f == nullptr)
-    ::close(fd);
+  OwnedFile f(fdopen(fd.get(), "rb"));
+  if (f != nullptr)
+    fd.release();  // the stream closes it now
   return f;
 }
 

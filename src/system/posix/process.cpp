@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fd.h"
 #include "signal_pipe.h"
 
 extern char** environ;
@@ -79,14 +80,13 @@ std::unique_ptr<Child> start_child(const std::vector<std::string>& argv,
                                    const std::string& output, std::string* why) {
   std::vector<std::string> args = argv, vars = environment_with(env);
   std::vector<char*> arg_p = pointers(args), env_p = pointers(vars);
-  const int in = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
-  const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int report[2] = {-1, -1};  // the exec's failure, if any, reaches the parent through it
-  if (in < 0 || out < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
-    *why = (in < 0 ? input + ": " : out < 0 ? output + ": " : "") + std::strerror(errno);
-    for (const int fd : {in, out, report[0], report[1]})
-      if (fd >= 0)
-        ::close(fd);
+  common::Fd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
+  common::Fd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  int ends[2] = {-1, -1};  // the exec's failure, if any, reaches the parent through it
+  const bool piped = in.valid() && out.valid() && ::pipe2(ends, O_CLOEXEC) == 0;
+  common::Fd report(ends[0]), report_w(ends[1]);
+  if (!piped) {
+    *why = (!in.valid() ? input + ": " : !out.valid() ? output + ": " : "") + std::strerror(errno);
     return nullptr;
   }
   const pid_t pid = ::fork();
@@ -94,28 +94,27 @@ std::unique_ptr<Child> start_child(const std::vector<std::string>& argv,
     ::setpgid(0, 0);
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGPIPE, SIG_DFL);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
+    ::dup2(in.get(), 0);
+    ::dup2(out.get(), 1);
+    ::dup2(out.get(), 2);
     environ = env_p.data();
     ::execvp(arg_p[0], arg_p.data());
     const int err = errno;
-    (void)!::write(report[1], &err, sizeof err);
+    (void)!::write(report_w.get(), &err, sizeof err);
     ::_exit(127);
   }
   const int fork_errno = errno;
-  ::close(in);
-  ::close(out);
-  ::close(report[1]);
+  // The child holds its own copies; the read below ends when its exec closes the last writer.
+  in.reset();
+  out.reset();
+  report_w.reset();
   if (pid < 0) {
-    ::close(report[0]);
     *why = std::strerror(fork_errno);
     return nullptr;
   }
   ::setpgid(pid, pid);  // as the child does: whichever runs first
   int err = 0;
-  const ssize_t n = ::read(report[0], &err, sizeof err);
-  ::close(report[0]);
+  const ssize_t n = ::read(report.get(), &err, sizeof err);
   if (n == static_cast<ssize_t>(sizeof err)) {
     int st = 0;
     ::waitpid(pid, &st, 0);

@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "common/fd.h"
 #include "system/posix/interrupt_posix.h"
 #include "system/serial_port.h"
 
@@ -129,22 +130,20 @@ class PosixSerialPort final : public SerialPort {
   PortStatus open(const char* name) override {
     if (fd_ >= 0 || name == nullptr)
       return refused("open", fd_ >= 0 ? "this port is open already" : "no name");
-    const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    common::Fd fd(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
       return failed("open");
     // TIOCEXCL keeps other ordinary users out, but root walks past it, so the advisory lock
     // is what stops a second loader run as root. A file that is no terminal at all is let
     // through here (ENOTTY) so that the caller sees it fail where settings are read.
     PortStatus status;
-    if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)
+    if (::ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY)
       status = failed("exclusive use");
-    else if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+    else if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
       status = failed("lock");
-    if (!status.ok()) {
-      ::close(fd);
+    if (!status.ok())
       return status;
-    }
-    fd_ = fd;
+    fd_ = fd.release();
     have_base_ = false;
     ask_low_latency();
     return status;
