@@ -53,32 +53,6 @@ void note_bytes(Exchange& x, Clock& clock, uint32_t got) {
     x.line.last_rx_us = clock.now_us();
 }
 
-// Reads until the line has been quiet for `quiet` since the last byte (at first since `from`),
-// not before `min_until` and never past `bound`, each read waiting no longer than `quiet`, so
-// that what comes is seen soon after it came. `room()` says where the next bytes go (pointer
-// and count); `on_bytes(buf, got)` sees them and returns true to stop. False when the port fails.
-template <class Room, class OnBytes>
-bool until_quiet(SerialPort& port, Exchange& x, Clock& clock, uint64_t from, uint64_t quiet,
-                 uint64_t min_until, uint64_t bound, Room room, OnBytes on_bytes) {
-  for (uint64_t last = from;;) {
-    const uint64_t now = clock.now_us();
-    const uint64_t until = std::min(std::max(last + quiet, min_until), bound);
-    if (now >= until)
-      return true;
-    const auto [buf, space] = room();
-    uint32_t got = 0;
-    if (!port_read_until(port, system_waits(clock), buf, space, &got,
-                         ceil_ms(std::min(until - now, quiet))))
-      return false;
-    note_bytes(x, clock, got);
-    if (got == 0)
-      continue;
-    last = clock.now_us();
-    if (on_bytes(buf, got))
-      return true;
-  }
-}
-
 // Whatever waits at the port now: read it (up to `cap`), without waiting.
 uint32_t take_waiting(SerialPort& port, uint8_t* buf, uint32_t cap, bool* ok) {
   uint32_t got = 0;
@@ -86,20 +60,23 @@ uint32_t take_waiting(SerialPort& port, uint8_t* buf, uint32_t cap, bool* ok) {
   return got;
 }
 
-// Drops whatever comes until the line has been quiet for `quiet`.
+// Drops whatever comes until the line has been quiet for `quiet`, each read waiting no longer
+// than that so that what comes is seen soon after it came; a line that never goes quiet is left
+// after drain_max_total_us, and a failing port at once.
 void drain(SerialPort& port, Exchange& x, Clock& clock, uint64_t quiet) {
-  const uint64_t start = clock.now_us();
+  const uint64_t start = clock.now_us(), bound = start + kTiming.drain_max_total_us;
   std::array<uint8_t, 32> junk{};
   uint32_t dropped = 0;
-  until_quiet(
-      port, x, clock, start, quiet, start, start + kTiming.drain_max_total_us,
-      [&] {
-        return std::pair{junk.data(), static_cast<uint32_t>(junk.size())};
-      },
-      [&](const uint8_t*, uint32_t got) {
-        dropped += got;
-        return false;
-      });
+  for (uint64_t last = start;;) {
+    const uint64_t now = clock.now_us(), until = std::min(last + quiet, bound);
+    uint32_t got = 0;
+    if (now >= until || !port_read_until(port, system_waits(clock), junk.data(), junk.size(), &got,
+                                         ceil_ms(std::min(until - now, quiet))))
+      break;
+    note_bytes(x, clock, got);
+    dropped += got;
+    last = got > 0 ? clock.now_us() : last;
+  }
   trace_of(x).line("drain: waited %.1f ms for %.1f ms of quiet, dropped %u bytes",
                    ms(clock.now_us() - start), ms(quiet), static_cast<unsigned>(dropped));
 }

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "process.h"
+#include "wire/crc32.h"
 
 namespace korvel::gang {
 namespace {
@@ -132,8 +133,10 @@ Device device(const std::string& options) {
   return d;
 }
 
+const std::string kImage(256, '\x5a');
+
 std::string image_container(const ScratchDir& dir) {
-  std::ofstream(dir.file("image.bin"), std::ios::binary) << std::string(256, '\x5a');
+  std::ofstream(dir.file("image.bin"), std::ios::binary) << kImage;
   Child cct({CCT_PATH, "make", "--in", dir.file("image.bin"), "--out", dir.file("image.cct")});
   EXPECT_EQ(cct.wait(10000), 0) << cct.err;
   return dir.file("image.cct");
@@ -182,7 +185,11 @@ TEST(GangRun, FourDevicesSideBySide) {
   EXPECT_NE(gang.out.find(refusing.pty + ": прибор отказался записать блок\n"), std::string::npos);
   EXPECT_NE(gang.out.find("\nПорт "), std::string::npos) << gang.out;
   auto lines = report(dir.file("batch/report.csv"));
-  const std::string ok = "запрограммирован,0,2,3,";
+  // The container by name and its image's CRC-32, as the device checks it.
+  char crc[9];
+  std::snprintf(crc, sizeof crc, "%08x",
+                crc32(reinterpret_cast<const uint8_t*>(kImage.data()), 256));
+  const std::string ok = "image.cct," + std::string(crc) + ",запрограммирован,0,2,3,";
   EXPECT_TRUE(lines[clean1.pty].find(ok) != std::string::npos) << lines[clean1.pty];
   EXPECT_TRUE(lines[clean2.pty].find(ok) != std::string::npos) << lines[clean2.pty];
   EXPECT_TRUE(lines[silent.pty].find("бутлоадер не найден,130,,,") != std::string::npos)

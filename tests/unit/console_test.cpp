@@ -56,9 +56,10 @@ TEST(Encoding, OurTextsInEachConsoleEncoding) {
 TEST(Encoding, WindowsNamesComeBackAsTheyWere) {
   const std::pair<std::u16string, std::string> rows[] = {
       {u"boot-ж€.cct", "boot-ж€.cct"},
-      {u"\xD840\xDC00", "\xF0\xA0\x80\x80"},          // beyond 16 bits
-      {u"a\xD800z", "a\xED\xA0\x80z"},                // high, unpaired
-      {u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},  // low then high: no pair
+      {u"\x7F\x80\x7FF\x800", "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},  // each width's edges
+      {u"\xD840\xDC00", "\xF0\xA0\x80\x80"},                        // beyond 16 bits
+      {u"a\xD800z", "a\xED\xA0\x80z"},                              // high, unpaired
+      {u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},                // low then high: no pair
   };
   for (const auto& [wide, narrow] : rows) {
     EXPECT_EQ(from_utf16(wide), narrow);
