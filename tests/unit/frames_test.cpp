@@ -213,8 +213,13 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
       // Silence now listens that long after the frame, and beyond it 25 ms and 25 ms more for the
       // frame left unheard before.
       {"", 0, false, 349, 349 + 50},
-      {ok, 20, true, 0, 119},    // prompt again: forgotten
+      {ok, 20, true, 0, 119},  // prompt again: forgotten
       {"", 0, false, 0, 172},
+      {ok, 20, true, 0, 119},
+      // Prompt noise is no answer: its frame is still unanswered when bytes come after the next
+      // read, late since then.
+      {noise, 20, false, 0, 119},
+      {"55 55", 160, false, 119 + 17 + 160, 197},
   };
   Bench b;
   auto& [line, x] = b;
