@@ -123,7 +123,7 @@ TEST(Options, TheParserTakesWhatTheHelpSaysAndNamesWhatItRefuses) {
   std::vector<std::string> args = korvel::testing::words(
       "zemlot-sim",
       "--after-goto chatter --rewrite and --crc-before-unlock ignore --busy-after-reply "
-      "write=20,erase=3 --bad-crc 2-3 --holds x.cct");
+      "write=20,erase=3 --bad-crc 2-3 --holds x.cct --no-pacing");
   std::vector<char*> argv;
   for (std::string& a : args)
     argv.push_back(a.data());
@@ -137,6 +137,7 @@ TEST(Options, TheParserTakesWhatTheHelpSaysAndNamesWhatItRefuses) {
                                                                 {korvel::CMD_ERASE_PAGE, 3}}));
   EXPECT_EQ(o.faults.bad_crc, (std::set<uint32_t>{2, 3}));
   EXPECT_EQ(r.options.holds, "x.cct");
+  EXPECT_EQ(o.line.baud, 0u);  // no wire time at all
 }
 
 // A bad start ends at once, one line naming the culprit: 2 for an option, 1 for a file or port.
