@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "bytes.h"
+#include "process.h"
+#include "text/trace.h"
 #include "virtual_line.h"
 
 namespace korvel {
@@ -234,6 +238,31 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
     EXPECT_NEAR(static_cast<double>(x.line.late_us) / 1000, static_cast<double>(s.late_ms), 2)
         << s.bytes << " at " << s.at_ms;
     EXPECT_LE(took, s.took_ms * 1000 + 1000) << s.bytes << " at " << s.at_ms;
+  }
+}
+
+// Bytes waiting before a frame came after the last exchange ended: they go, however few, and
+// the trace says which.
+TEST(Hearing, StrayBytesBeforeAFrameGoAndAreTraced) {
+  for (const std::string stray : {"55", "55 aa 01"}) {
+    Bench b;
+    auto& [line, x] = b;
+    const testing::ScratchDir dir;
+    Trace trace;
+    std::string why;
+    ASSERT_TRUE(trace.open(dir.file("trace").c_str(), line, &why)) << why;
+    x.trace = &trace;
+    line.inject_input(hex(stray), line.now_us());
+    line.sleep_ms(10);  // all of it on the wire
+    ASSERT_TRUE(send_command(line, x, 1, line));
+    line.sleep_ms(119);
+    EXPECT_EQ(receive_reply(line, x, line).status, ReplyStatus::NotAccepted);
+    std::ifstream f(dir.file("trace"));
+    const std::string text(std::istreambuf_iterator<char>(f), {});
+    const std::string want =
+        "discard: " + std::to_string(hex(stray).size()) + " bytes: " + stray + "\n";
+    EXPECT_NE(text.find(want), std::string::npos) << text;
+    EXPECT_EQ(text.find("<- read 0 of 7"), text.rfind("<- read")) << text;  // none of it read
   }
 }
 
