@@ -112,11 +112,25 @@ TEST(GangOptions, TakesWhatTheHelpSays) {
   EXPECT_EQ(o.ports, (std::vector<std::string>{"A", "B"}));
   for (const std::vector<const char*>& bad : {std::vector<const char*>{"korvel-gang", "f.cct"},
                                               {"korvel-gang", "--search-limit=0", "f.cct", "A"},
+                                              {"korvel-gang", "--search-limit=86401", "f.cct", "A"},
                                               {"korvel-gang", "--search-limit", "5x", "f.cct", "A"},
                                               {"korvel-gang", "--bogus", "f.cct", "A"},
                                               {"korvel-gang", "f.cct", "A", "--dir"}}) {
     Options b;
     EXPECT_TRUE(parse_options(static_cast<int>(bad.size()), bad.data(), b)) << bad[1];
+  }
+}
+
+// The program's own answers, before any loader: the status and the first words.
+TEST(GangOptions, HelpVersionAndABadOptionEndAtOnce) {
+  const std::tuple<const char*, int, const char*, const char*> cases[] = {
+      {"--help", 0, "Использование: korvel-gang ", ""},
+      {"--version", 0, "korvel-gang ", ""},
+      {"--bogus", 2, "", "korvel-gang: "}};
+  for (const auto& [option, status, out, err] : cases) {
+    Child gang({KORVEL_GANG_PATH, option});
+    EXPECT_EQ(gang.wait(10000), status) << option;
+    EXPECT_TRUE(gang.out.starts_with(out) && gang.err.starts_with(err)) << gang.out << gang.err;
   }
 }
 

@@ -85,6 +85,28 @@ TEST(Program, ServesASerialPortAsItsOptionsSayUntilItHangsUp) {
     EXPECT_NE(sim.out.find(line), std::string::npos) << sim.out;
 }
 
+// With --exit-on-goto it ends by itself once the device has jumped, its reply sent or not.
+TEST(Program, EndsOnceTheDeviceJumpsWithExitOnGoto) {
+  const korvel::testing::ScratchDir scratch;
+  const std::string image = scratch.file("image.bin"), cct = scratch.file("boot.cct");
+  std::ofstream(image, std::ios::binary) << std::string(16, '\x5A');
+  ASSERT_EQ(korvel::testing::Child({CCT_PATH, "make", "--in", image, "--out", cct}).wait(9000), 0);
+  for (const char* more : {"", " --drop-reply 10 --after-goto silent"}) {  // the 10th: the jump
+    korvel::testing::Child sim(
+        korvel::testing::words(ZEMLOT_SIM_PATH, std::string("--exit-on-goto") + more));
+    const std::string pty = sim.read_line(5000);
+    korvel::testing::Child loader({KORVEL_PATH, pty, "1", cct, "P"},
+                                  {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"});
+    loader.write_input("Y\n");
+    EXPECT_EQ(sim.wait(20000), 0) << more << sim.err;
+    EXPECT_NE(sim.out.find("application started: yes"), std::string::npos) << more << sim.out;
+    const int status = loader.wait(20000, *more ? SIGTERM : 0);
+    EXPECT_TRUE(*more ||
+                (status == 0 && loader.out.find("Подтверждение получено\n") != std::string::npos))
+        << loader.out;
+  }
+}
+
 // Options the parser refuses, each with one line naming it; and what the new options take.
 TEST(Options, TheParserTakesWhatTheHelpSaysAndNamesWhatItRefuses) {
   const char* const bad[] = {"--split 1:3:600001",
