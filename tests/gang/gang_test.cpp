@@ -10,6 +10,8 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 
 #include "process.h"
 #include "wire/crc32.h"
@@ -198,6 +200,11 @@ TEST(GangRun, FourDevicesSideBySide) {
   EXPECT_NE(gang.out.find(silent.pty + ": бутлоадер не найден\n"), std::string::npos) << gang.out;
   EXPECT_NE(gang.out.find(refusing.pty + ": прибор отказался записать блок\n"), std::string::npos);
   EXPECT_NE(gang.out.find("\nПорт "), std::string::npos) << gang.out;
+  // A line per change: none twice.
+  std::set<std::string> seen;
+  std::istringstream changes(gang.out.substr(0, gang.out.find("\nПорт ")));
+  for (std::string l; std::getline(changes, l);)
+    EXPECT_TRUE(seen.insert(l).second) << l;
   auto lines = report(dir.file("batch/report.csv"));
   // The container by name and its image's CRC-32, as the device checks it.
   char crc[9];

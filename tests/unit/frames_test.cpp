@@ -199,10 +199,11 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
   const std::string noise = "55 55 55 55 55 55 55 55";
   struct Step {
     std::string bytes;
-    uint32_t at_ms;    // after the write
-    bool taken;        // a reply is taken
-    uint64_t late_ms;  // what the model knows afterwards (ms, rounded down)
-    uint64_t took_ms;  // how long the exchange lasted after the write, at most
+    uint32_t at_ms;           // after the write
+    bool taken;               // a reply is taken
+    uint64_t late_ms;         // what the model knows afterwards (ms, rounded down)
+    uint64_t took_ms;         // how long the exchange lasted after the write, at most
+    bool over_frame = false;  // at_ms after the write began, while the frame is on the wire
   };
   const Step steps[] = {
       {wrong, 20, false, 0, 119},        // prompt and wrong: nothing learned, nothing spent
@@ -219,6 +220,8 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
       {"", 0, false, 349, 349 + 50},
       {ok, 20, true, 0, 119},  // prompt again: forgotten
       {"", 0, false, 0, 172},
+      // A whole reply over the next frame, while that one is unanswered: late, not prompt.
+      {wrong, 5, false, 172 + 17, 147, true},
       {ok, 20, true, 0, 119},
       // Prompt noise is no answer: its frame is still unanswered when bytes come after the next
       // read, late since then.
@@ -228,8 +231,10 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
   Bench b;
   auto& [line, x] = b;
   for (const Step& s : steps) {
+    if (s.over_frame)
+      line.inject_input(hex(s.bytes), line.now_us() + s.at_ms * 1000ull);
     ASSERT_TRUE(send_command(line, x, 1, line));
-    if (!s.bytes.empty())
+    if (!s.bytes.empty() && !s.over_frame)
       line.inject_input(hex(s.bytes), line.now_us() + s.at_ms * 1000ull);
     line.sleep_ms(119);
     const Reply r = receive_reply(line, x, line);
