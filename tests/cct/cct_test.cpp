@@ -92,6 +92,8 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
             "1 cct: /proc/kallsyms: image too large: more than 61440 bytes; the application area "
             "holds 61440 bytes (60 pages)\n"},
            {"info", "2 cct: info needs a FILE\n" + kTry},
+           {"make --out o --in",
+            "2 cct: option '--in' needs a value\nTry 'cct make --help' for more information.\n"},
            {"info img img", "2 cct: info takes exactly one FILE\n" + kTry}})
     EXPECT_EQ(cct(line), text) << line;
   EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 8);  // no temporary left behind

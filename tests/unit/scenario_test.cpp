@@ -575,6 +575,14 @@ std::vector<Row> rows() {
               "Записываем блок N 0\r" + kEnd,
           kToBlocks + "04@08001000 04@08001000 04@08001000 04@08001000")
           .detailed_status(8),
+      // Each block has its own resends.
+      Row("a later block's reply garbled every time, three resends",
+          {.device = {.faults = {.bad_crc = {8, 9, 10, 11}}}, .resend = "3"},
+          "…" + B63 + "Блок 0 записан (0x8001000)\r" + B53 + "Записываем блок N 1\r" + B53 +
+              "Записываем блок N 1\r" + B53 + "Записываем блок N 1\r" + B53 +
+              "Ошибка контр. суммы в блоке 1\n" + B53 + "Записываем блок N 1\r" + kEnd,
+          kToBlocks + "04@08001000 04@08001008 04@08001008 04@08001008 04@08001008")
+          .detailed_status(8),
       Row("a block's reply garbled once, no resend", {.device = {.faults = {.bad_crc = {7}}}},
           "…" + B78 + kOnePage + B53 + "Ошибка контр. суммы в блоке 0\n" + B53 +
               "Записываем блок N 0\r" + kEnd,
