@@ -262,12 +262,19 @@ TEST(Hearing, StrayBytesBeforeAFrameGoAndAreTraced) {
     ASSERT_TRUE(send_command(line, x, 1, line));
     line.sleep_ms(119);
     EXPECT_EQ(receive_reply(line, x, line).status, ReplyStatus::NotAccepted);
+    // The same bytes over the next frame, while it is on the wire.
+    line.inject_input(hex(stray), line.now_us() + 2000);
+    ASSERT_TRUE(send_command(line, x, 1, line));
+    line.sleep_ms(119);
+    EXPECT_EQ(receive_reply(line, x, line).status, ReplyStatus::NotAccepted);
     std::ifstream f(dir.file("trace"));
     const std::string text(std::istreambuf_iterator<char>(f), {});
-    const std::string want =
-        "discard: " + std::to_string(hex(stray).size()) + " bytes: " + stray + "\n";
-    EXPECT_NE(text.find(want), std::string::npos) << text;
-    EXPECT_EQ(text.find("<- read 0 of 7"), text.rfind("<- read")) << text;  // none of it read
+    const std::string n = std::to_string(hex(stray).size());
+    EXPECT_NE(text.find("discard: " + n + " bytes: " + stray + "\n"), std::string::npos) << text;
+    const std::string first = text.substr(0, text.find("-> ", text.find("-> ") + 3));
+    EXPECT_EQ(first.find("<- read 0 of 7"), first.rfind("<- read")) << text;  // none of it read
+    EXPECT_NE(text.find("<- at the write " + n + " of 64: " + stray + "\n"), std::string::npos)
+        << text;
   }
 }
 
