@@ -60,17 +60,19 @@ uint32_t take_waiting(SerialPort& port, uint8_t* buf, uint32_t cap, bool* ok) {
   return got;
 }
 
-// Drops whatever comes until the line has been quiet for `quiet`, each read waiting no longer
-// than that so that what comes is seen soon after it came; a line that never goes quiet is left
-// after drain_max_total_us, and a failing port at once.
+// Drops whatever comes until the line has been quiet for `quiet`; a line that never goes quiet is
+// left after drain_max_total_us, and a failing port at once. Each read asks for no more than
+// waits, or for one byte: one asking for more would return only at its deadline, and the quiet
+// would be counted from then rather than from when the last byte came.
 void drain(SerialPort& port, Exchange& x, Clock& clock, uint64_t quiet) {
   const uint64_t start = clock.now_us(), bound = start + kTiming.drain_max_total_us;
   std::array<uint8_t, 32> junk{};
   uint32_t dropped = 0;
   for (uint64_t last = start;;) {
     const uint64_t now = clock.now_us(), until = std::min(last + quiet, bound);
+    const uint32_t want = std::clamp<uint32_t>(port.input_waiting(), 1, junk.size());
     uint32_t got = 0;
-    if (now >= until || !port_read_until(port, system_waits(clock), junk.data(), junk.size(), &got,
+    if (now >= until || !port_read_until(port, system_waits(clock), junk.data(), want, &got,
                                          ceil_ms(std::min(until - now, quiet))))
       break;
     note_bytes(x, clock, got);

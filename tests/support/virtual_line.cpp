@@ -39,6 +39,10 @@ bool VirtualLine::read_some(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wa
     fail_read_after_ = 0;
     return false;
   }
+  if (fail_read_from_us_ > 0 && now_us_ >= fail_read_from_us_) {
+    fail_read_from_us_ = 0;
+    return false;
+  }
   if (waiting() == 0 && vanished && *vanished <= now_us_)
     return false;
   // Until a byte has been handed over or wait_ms have passed; a vanishing line ends the wait.

@@ -49,13 +49,15 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
   // Onto the line, returning once the last byte has left it. Fails, sending nothing, as the
   // fail_write_at()-th call (1-based) or once the line has vanished (Faults::vanish_after).
   bool write(const uint8_t* data, uint32_t n) override;
-  // Fails as the first call after the fail_read_after()-th write, however a pacing reads; after
-  // the line has vanished, when nothing is waiting or the wait would outlast it.
+  // Fails as the first call after the fail_read_after()-th write, however a pacing reads, and as
+  // the first call begun at or after fail_read_from(); after the line has vanished, when nothing
+  // is waiting or the wait would outlast it.
   bool read_some(uint8_t* buf, uint32_t n, uint32_t* got, uint32_t wait_ms) override;
   uint32_t input_waiting() override { return static_cast<uint32_t>(waiting()); }
   void discard_input() override { wire_.discard(now_us_); }
   void fail_write_at(size_t k) { fail_write_at_ = k; }
   void fail_read_after(size_t k) { fail_read_after_ = k; }
+  void fail_read_from(uint64_t t_us) { fail_read_from_us_ = t_us; }
   void echo(bool on = true) { wire_.set_echo(on); }
   // Noise: byte i arrives a byte time after byte i - 1, the first at at_us (past: waiting now).
   void inject_input(const std::vector<uint8_t>& bytes, uint64_t at_us) {
@@ -87,6 +89,7 @@ class VirtualLine : public korvel::SerialPort, public korvel::Clock {
 
   zemlot::Wire wire_;
   mutable uint64_t now_us_ = 0, tick_ = 1;
+  uint64_t fail_read_from_us_ = 0;
   std::vector<uint64_t> write_times_;
   std::vector<std::vector<uint8_t>> written_;
   size_t write_calls_ = 0, read_calls_ = 0, fail_write_at_ = 0, fail_read_after_ = 0;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -108,6 +109,22 @@ struct Bench {
   }
 };
 
+// The bench's exchange traced to a file of its own.
+struct Traced {
+  testing::ScratchDir dir;
+  Trace trace;
+  explicit Traced(Bench& b) {
+    std::string why;
+    if (!trace.open(dir.file("trace").c_str(), b.line, &why))
+      ADD_FAILURE() << why;
+    b.x.trace = &trace;
+  }
+  std::string text() const {
+    std::ifstream f(dir.file("trace"));
+    return {std::istreambuf_iterator<char>(f), {}};
+  }
+};
+
 // One exchange on the virtual line: bytes (hex) come in at the given ms after the write, and
 // the reply is read as the dialogue reads it, 119 ms after the write. Only bytes of this
 // exchange count; a reply cut short is completed; the loader listens on after the read only
@@ -121,6 +138,7 @@ struct Heard1 {
   uint64_t by_ms = 147;  // the exchange is over by then, and no sooner than by_ms - 1
   bool found = false;    // a reply was taken earlier in the run
   uint64_t late_ms = 0, min_listen_ms = 0;
+  uint64_t fail_ms = 0;  // the port's first read from then on fails
 };
 
 void hear_one(const Heard1& c) {
@@ -137,6 +155,8 @@ void hear_one(const Heard1& c) {
                                      : hex(b),
                       line.now_us() + ms * 1000ull - (b.starts_with("echo") ? 16000 : 0));
   }
+  if (c.fail_ms > 0)
+    line.fail_read_from(x.flight.sent_at_us + c.fail_ms * 1000);
   line.sleep_ms(119);
   const Reply r = receive_reply(line, x, line, c.min_listen_ms * 1000);
   const uint64_t took = line.now_us() - x.flight.sent_at_us;
@@ -174,6 +194,12 @@ TEST(Hearing, WhatAnExchangeTakes) {
        0x03,
        163},
       {"a reply cut short for good", {{20, "01 03 00"}}, NotAccepted, 0, 147 + 25},
+      // The documented read went well: a failing port only ends what the loader added to it.
+      {.what = "the port fails while listening",
+       .in = {{116, "01 03 00"}, {160, "00 00 00 79"}},
+       .status = NotAccepted,
+       .by_ms = 162,
+       .fail_ms = 162},
       {"the echo cut short is not a reply", {{0, "echo7"}}, NotAccepted, 0, 147},
       {"a device known to be late", {{400, ok}}, Accepted, 0x03, 406, false, 500},
       {"a device known to be late, silent", {}, NotAccepted, 0, 500, false, 500},
@@ -252,11 +278,7 @@ TEST(Hearing, StrayBytesBeforeAFrameGoAndAreTraced) {
   for (const std::string stray : {"55", "55 aa 01"}) {
     Bench b;
     auto& [line, x] = b;
-    const testing::ScratchDir dir;
-    Trace trace;
-    std::string why;
-    ASSERT_TRUE(trace.open(dir.file("trace").c_str(), line, &why)) << why;
-    x.trace = &trace;
+    const Traced traced(b);
     line.inject_input(hex(stray), line.now_us());
     line.sleep_ms(10);  // all of it on the wire
     ASSERT_TRUE(send_command(line, x, 1, line));
@@ -267,8 +289,7 @@ TEST(Hearing, StrayBytesBeforeAFrameGoAndAreTraced) {
     ASSERT_TRUE(send_command(line, x, 1, line));
     line.sleep_ms(119);
     EXPECT_EQ(receive_reply(line, x, line).status, ReplyStatus::NotAccepted);
-    std::ifstream f(dir.file("trace"));
-    const std::string text(std::istreambuf_iterator<char>(f), {});
+    const std::string text = traced.text();
     const std::string n = std::to_string(hex(stray).size());
     EXPECT_NE(text.find("discard: " + n + " bytes: " + stray + "\n"), std::string::npos) << text;
     const std::string first = text.substr(0, text.find("-> ", text.find("-> ") + 3));
@@ -302,24 +323,46 @@ namespace {
 
 // After a reply taken following unanswered frames, the next frame waits for a quiet line only
 // when bytes kept coming after that reply (a device answering the copies it queued); a device
-// that was merely silent gets no wait.
+// that was merely silent gets no wait. A copy that comes while the line is waited on is dropped
+// and the wait begins again.
 TEST(Hearing, ADrainOnlyOnEvidence) {
   const std::string ok = "01 03 00 00 00 00 79";
-  for (const bool copies : {false, true}) {
+  struct Case {
+    std::string heard;  // 20 ms after the second frame
+    uint32_t copy_ms;   // and one more copy then, when not 0
+    uint64_t min_wait_us, max_wait_us;
+    const char* drain;  // the drain's trace line from "dropped", when there is one
+  };
+  const Case cases[] = {
+      {ok, 0, 0, 100, nullptr},
+      {ok + " " + ok, 0, 25000, 400000, "dropped 0 bytes\n"},
+      // The copy ends 288 ms after the reply was taken; then the quiet asked (283 ms).
+      {ok + " " + ok, 400, 285000 + 282000, 288000 + 283000 + 20000, "dropped 7 bytes\n"},
+  };
+  for (const Case& c : cases) {
     Bench b;
     auto& [line, x] = b;
+    const Traced traced(b);
     ASSERT_TRUE(send_command(line, x, 1, line));  // unanswered
     line.sleep_ms(119);
     EXPECT_EQ(receive_reply(line, x, line).status, ReplyStatus::NotAccepted);
     ASSERT_TRUE(send_command(line, x, 1, line));
-    line.inject_input(hex(copies ? ok + " " + ok : ok), line.now_us() + 20000);
+    line.inject_input(hex(c.heard), line.now_us() + 20000);
+    if (c.copy_ms > 0)
+      line.inject_input(hex(ok), line.now_us() + c.copy_ms * 1000ull);
     line.sleep_ms(119);
     EXPECT_EQ(receive_reply(line, x, line).status, ReplyStatus::Accepted);
     const uint64_t taken_at = line.now_us();
     ASSERT_TRUE(send_command(line, x, 1, line));
     const uint64_t waited = line.write_times().back() - taken_at;
-    EXPECT_EQ(waited >= 25000, copies) << waited;
-    EXPECT_LE(waited, copies ? 400000u : 100u) << waited;
+    EXPECT_GE(waited, c.min_wait_us) << c.heard;
+    EXPECT_LE(waited, c.max_wait_us) << c.heard;
+    const std::string text = traced.text();
+    const size_t at = text.find("drain:");
+    EXPECT_EQ(at != std::string::npos, c.drain != nullptr) << text;
+    if (c.drain != nullptr) {
+      EXPECT_EQ(text.substr(text.find("dropped", at), std::strlen(c.drain)), c.drain) << text;
+    }
   }
 }
 
