@@ -162,14 +162,16 @@ class Emulator {
   // Runs until a signal, or until the goto reply is out with --exit-on-goto.
   void run() {
     for (;;) {
-      if (!hand_over()) {
+      // One reading of the clock for the turn: a byte that became due between a hand-over and
+      // a later reading would be neither handed over nor waited for.
+      const uint64_t now = now_us();
+      if (!hand_over(now)) {
         return;
       }
       pollfd fds[2] = {{signal_pipe::fd(), POLLIN, 0}, {line_.fd.get(), POLLIN, 0}};
       const nfds_t nfds = line_.fd.valid() ? 2 : 1;
       timespec timeout{};
       const timespec* tp = nullptr;
-      const uint64_t now = now_us();
       if (auto next = line_.fd.valid() ? wire_.next_event_after(now) : std::nullopt) {
         const uint64_t wait = *next - now;
         timeout.tv_sec = static_cast<time_t>(wait / 1'000'000u);
@@ -241,12 +243,12 @@ class Emulator {
   }
 
   // Writes what the line has handed to the loader by now. False when the program should end.
-  bool hand_over() {
+  bool hand_over(uint64_t now) {
     if (!line_.fd.valid()) {
       return true;
     }
     uint8_t buf[256];
-    while (const size_t n = wire_.take(buf, sizeof buf, now_us())) {
+    while (const size_t n = wire_.take(buf, sizeof buf, now)) {
       size_t done = 0;
       while (done < n) {
         const ssize_t w = ::write(line_.fd.get(), buf + done, n - done);
