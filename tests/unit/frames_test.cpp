@@ -172,11 +172,20 @@ TEST(Hearing, WhatAnExchangeTakes) {
   using enum ReplyStatus;
   const std::string ok = "01 03 00 00 00 00 79", stale = "01 04 00 00 00 07 ab";
   const std::string wrong = "02 03 00 00 00 00 20";
+  std::string noise61;
+  for (int i = 0; i < 61; ++i)
+    noise61 += "55 ";
   const Heard1 cases[] = {
       {"waiting whole", {{20, ok}}, Accepted, 0x03, 119},
       {"cut short by the read", {{116, ok}}, Accepted, 0x03, 122},
       {"a refusal is an answer", {{20, "01 e7 00 00 00 00 bc"}}, Accepted, 0xE7, 119},
       {"a noise byte ahead", {{20, "55 " + ok}}, Accepted, 0x03, 119},
+      // The buffer fills as the reply's first bytes come: the oldest noise gives way.
+      {"a reply behind more noise than the buffer holds",
+       {{20, noise61 + ok}},
+       Accepted,
+       0x03,
+       119},
       {"our own frame's echo, then the reply", {{0, "echo"}, {30, ok}}, Accepted, 0x03, 119},
       // What costs nothing beyond the read: silence while no device has answered, and a whole
       // reply that is none to take, however often.
