@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -226,18 +227,26 @@ TEST(GangRun, FourDevicesSideBySide) {
 }
 
 // Ctrl+C stops every loader, each putting its port back, and the report keeps their lines.
+// The caller's environment reaches each loader, but for the trace and the status, the gang's.
 TEST(GangRun, InterruptedStopsEveryLoader) {
   const ScratchDir dir;
   const std::string cct = image_container(dir);
   Device a = device("--silent 1000000"), b = device("--silent 1000000");
-  Child gang({KORVEL_GANG_PATH, "--dir", dir.file("out"), cct, a.pty, b.pty});
+  Child gang(
+      {KORVEL_GANG_PATH, "--dir", dir.file("out"), cct, a.pty, b.pty},
+      {"KORVEL_PACING=reply", "KORVEL_TRACE=" + dir.file("caller.trace"), "KORVEL_STATUS=plain"});
   EXPECT_TRUE(gang.wait_for_output("поиск бутлоадера", 10000)) << gang.out;
   usleep(300000);
   EXPECT_EQ(gang.wait(10000, SIGINT), 130) << gang.out << gang.err;
   auto lines = report(dir.file("out/report.csv"));
   EXPECT_EQ(lines.size(), 2u);
-  for (const Device* d : {&a, &b})
+  for (const Device* d : {&a, &b}) {
     EXPECT_TRUE(lines[d->pty].find("прервано,130,") != std::string::npos) << lines[d->pty];
+    std::ifstream f(dir.file("out/" + file_name_of(d->pty) + ".trace"));
+    const std::string trace(std::istreambuf_iterator<char>(f), {});
+    EXPECT_NE(trace.find("pacing: reply-driven\n"), std::string::npos) << trace;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("caller.trace")));
 }
 
 }  // namespace
