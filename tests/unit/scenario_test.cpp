@@ -583,6 +583,15 @@ std::vector<Row> rows() {
               "Ошибка контр. суммы в блоке 1\n" + B53 + "Записываем блок N 1\r" + kEnd,
           kToBlocks + "04@08001000 04@08001008 04@08001008 04@08001008 04@08001008")
           .detailed_status(8),
+      // A block in doubt leaves no doubt behind: a later block refused outright ends the run.
+      Row("a block's reply garbled once, three resends, the next block refused",
+          {.device = {.rewrite = zemlot::Rewrite::And,
+                      .faults = {.refuse = {{CMD_WRITE_BLOCK, 3, 0xE9}}, .bad_crc = {7}}},
+           .resend = "3"},
+          "…" + B53 + "Записываем блок N 0\r" + B63 + "Блок 0 записан (0x8001000)\r" + B53 +
+              "Ошибка записи E9 в блоке 1\n" + kEnd,
+          kToBlocks + "04@08001000 04@08001000 04@08001008")
+          .detailed_status(7),
       Row("a block's reply garbled once, no resend", {.device = {.faults = {.bad_crc = {7}}}},
           "…" + B78 + kOnePage + B53 + "Ошибка контр. суммы в блоке 0\n" + B53 +
               "Записываем блок N 0\r" + kEnd,
