@@ -254,6 +254,9 @@ TEST(Hearing, LatenessIsLearnedFromArrivalAlone) {
       // frame left unheard before.
       {"", 0, false, 349, 349 + 50},
       {ok, 20, true, 0, 119},  // prompt again: forgotten
+      // A confirmation heard only after the read: the device takes that long, then is prompt.
+      {ok, 150, true, 157, 158},
+      {ok, 20, true, 0, 119},
       {"", 0, false, 0, 172},
       // A whole reply over the next frame, while that one is unanswered: late, not prompt.
       {wrong, 5, false, 172 + 17, 147, true},
