@@ -110,6 +110,7 @@ TEST_F(PortOverPty, ReadsKeepTheirDeadlinesAndDiscardDropsOnlyWhatCameBefore) {
     std::iota(sent.begin(), sent.end(), 0x30);
     put(Bytes(sent.begin(), sent.begin() + r.waiting));
     sleep_ms(20);
+    EXPECT_EQ(port_->input_waiting(), static_cast<uint32_t>(r.waiting));
     std::thread device([&] {
       for (auto at = sent.begin() + r.waiting; at != sent.end(); at += r.chunk) {
         sleep_ms(8);
