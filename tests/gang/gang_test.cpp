@@ -2,6 +2,7 @@
 // what it reads of a loader's trace, by hand.
 #include "gang/gang.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -15,6 +16,7 @@
 #include <sstream>
 
 #include "process.h"
+#include "system/process.h"
 #include "wire/crc32.h"
 
 namespace korvel::gang {
@@ -171,6 +173,24 @@ std::map<std::string, std::string> report(const std::string& path) {
     lines[line.substr(a + 1, b - a - 1)] = line.substr(b + 1);
   }
   return lines;
+}
+
+// A loader that cannot be started says why, and leaves the gang's own streams open.
+TEST(GangProcess, ALoaderThatCannotStartSaysWhy) {
+  const ScratchDir dir;
+  const std::string missing = dir.file("missing");
+  const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
+      {"/bin/true", missing, dir.file("log"), missing + ": "},
+      {"/bin/true", "/dev/null", missing + "/log", missing + "/log: "},
+      {missing, "/dev/null", dir.file("log"), missing + ": "},
+  };
+  for (const auto& [program, input, output, why_starts] : cases) {
+    std::string why;
+    EXPECT_EQ(start_child({program}, {}, input, output, &why), nullptr) << why_starts;
+    EXPECT_EQ(why, why_starts + "No such file or directory") << why_starts;
+    for (int fd : {0, 1, 2})
+      EXPECT_NE(fcntl(fd, F_GETFD), -1) << why_starts << ": descriptor " << fd;
+  }
 }
 
 TEST(GangRun, FourDevicesSideBySide) {
