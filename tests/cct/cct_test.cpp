@@ -81,6 +81,9 @@ TEST_F(Cct, MakeWritesWhatInfoReadsBackSoundAndRefusesWhatWouldMisleadAUser) {
             "image, or give --allow-tail to pad it with 0xFF)\n"},
            {"make --in img --out c.cct",
             "1 cct: c.cct: already exists (use --force to replace it)\n"},
+           {"make --in img --out nodir/o",
+            "1 cct: nodir/o: cannot create a temporary file next to it: No such file or "
+            "directory\n"},
            {"make --in img --out fifo --force",
             "1 cct: fifo: not a regular file (a FIFO); only a regular file is replaced\n"},
            {"info c.cct",

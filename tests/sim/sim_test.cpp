@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -173,6 +174,7 @@ TEST(Program, RefusesABadStartWithOneLine) {
       {1,
        {"--dump " + taken, "--dump /dev/null --force", "--port /nonexistent/tty",
         "--port /nonexistent/tty --dump " + scratch.file("fresh"),
+        "--port /nonexistent/tty --dump " + taken + " --force",
         "--holds " + scratch.file("short.cct")}}};
   for (const auto& [status, lines] : cases)
     for (const std::string& line : lines) {
@@ -186,7 +188,8 @@ TEST(Program, RefusesABadStartWithOneLine) {
     }
   // The dump it made for a run that never started goes again; the one it was told to keep stays.
   EXPECT_FALSE(std::filesystem::exists(scratch.file("fresh")));
-  EXPECT_TRUE(std::filesystem::exists(taken));
+  std::ifstream kept(taken);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
 }
 
 }  // namespace
