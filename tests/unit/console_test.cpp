@@ -57,17 +57,17 @@ TEST(Encoding, WindowsNamesComeBackAsTheyWere) {
   const std::pair<std::u16string, std::string> rows[] = {
       {u"boot-ж€.cct", "boot-ж€.cct"},
       {u"\x7F\x80\x7FF\x800", "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},  // each width's edges
-      {u"\xD840\xDC00", "\xF0\xA0\x80\x80"},                        // beyond 16 bits
-      {u"a\xD800z", "a\xED\xA0\x80z"},                              // high, unpaired
-      {u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},                // low then high: no pair
+      {u"\xD800\xDC00", "\xF0\x90\x80\x80"},          // the first code point beyond 16 bits
+      {u"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},          // the last code point
+      {u"a\xD800z", "a\xED\xA0\x80z"},                // high, unpaired
+      {u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},  // low then high: no pair
   };
   for (const auto& [wide, narrow] : rows) {
     EXPECT_EQ(from_utf16(wide), narrow);
     EXPECT_EQ(to_utf16(narrow), wide);
   }
   EXPECT_EQ(to_utf16("a\xFF"), u"a\xFFFD");
-  EXPECT_EQ(to_utf16("a\xF7\xBF\xBF\xBF"), u"a\xFFFD");      // past the last code point
-  EXPECT_EQ(to_utf16("\xF4\x8F\xBF\xBF"), u"\xDBFF\xDFFF");  // the last code point
+  EXPECT_EQ(to_utf16("a\xF7\xBF\xBF\xBF"), u"a\xFFFD");  // past the last code point
 }
 
 // One line after another from one input; the last one has no line feed.
