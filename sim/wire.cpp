@@ -182,6 +182,9 @@ void Wire::run_until(uint64_t t) {
 
 std::optional<uint64_t> Wire::next_event_after(uint64_t now) {
   run_until(now);
+  if (after(to_host_, now) != to_host_.begin()) {
+    return now;  // handed over and not yet taken: due already
+  }
   uint64_t next = UINT64_MAX;
   for (const auto* side : {&host_, &device_}) {
     if (!side->empty()) {

@@ -51,7 +51,9 @@ class Wire {
   // finish) before the host's at the same instant.
   void run_until(uint64_t t);
   // The first moment after now at which a byte reaches either side, a chunk has gone out,
-  // or a byte becomes available to the host; nothing while the line is idle.
+  // or a byte becomes available to the host; nothing while the line is idle. Now itself while
+  // bytes handed over by now wait to be taken, so that a wait computed from a later reading of
+  // the clock than the last hand-over's never sleeps through them.
   std::optional<uint64_t> next_event_after(uint64_t now);
 
   // The host's receiver: bytes the adapter has handed over by now, oldest first.

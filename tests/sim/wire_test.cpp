@@ -140,6 +140,11 @@ TEST(Wire, TheAdapterHandsBytesOverOnItsLatencyGrid) {
   Wire w({.line = {.latency_ms = 16}});
   w.host_write(kActivate.data(), 16, 0);
   EXPECT_EQ(w.next_event_after(25959), 32000u);
+  // Handed over and not taken: due now, whenever the clock was last read.
+  EXPECT_EQ(w.next_event_after(32001), 32001u);
+  uint8_t got[16];
+  EXPECT_EQ(w.take(got, sizeof got, 32001), 7u);
+  EXPECT_EQ(w.next_event_after(32001), std::nullopt);
 }
 
 // Reply delay 2 ms, jitter 5 ms: the reply starts 0 to 7 ms after the frame, whole ms.
