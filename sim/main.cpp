@@ -162,8 +162,8 @@ class Emulator {
   // Runs until a signal, or until the goto reply is out with --exit-on-goto.
   void run() {
     for (;;) {
-      // One reading of the clock for the turn: a byte that became due between a hand-over and
-      // a later reading would be neither handed over nor waited for.
+      // One reading of the clock for the turn: what is handed over and what is waited for are
+      // judged at the same moment.
       const uint64_t now = now_us();
       if (!hand_over(now)) {
         return;
